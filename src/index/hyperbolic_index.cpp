@@ -1,0 +1,148 @@
+#include "index/hyperbolic_index.h"
+
+#include <mutex>
+#include <random>
+#include <stdexcept>
+
+#include "index/flat_insertion.h"
+#include "index/kernels.h"
+#include "index/linked_insertion.h"
+#include "persist/index_file.h"
+#include "persist/mask_update.h"
+#include "query/filtered_search.h"
+#include "query/flat_search.h"
+#include "query/graph_search.h"
+
+namespace zelt {
+
+namespace {
+
+using SharedLock = std::shared_lock<std::shared_mutex>;
+using ExclusiveLock = std::unique_lock<std::shared_mutex>;
+
+std::uint32_t system_seed() {
+  std::random_device source;
+  return source();
+}
+
+IndexState checked_state(std::int32_t dimension, float curvature, std::int32_t m,
+                         std::string_view metric, std::uint32_t seed) {
+  if (dimension < 0) {
+    throw std::invalid_argument("dimension must not be negative, got " + std::to_string(dimension));
+  }
+  if (m == 1 || m < 0) {
+    throw std::invalid_argument("M must be 0 or at least 2, got " + std::to_string(m));
+  }
+  return make_state(dimension, curvature, m, parse_metric(metric), seed);
+}
+
+[[noreturn]] void dimension_mismatch() { throw std::runtime_error("Vector dimension mismatch"); }
+
+}  // namespace
+
+HyperbolicIndex::HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m,
+                                 std::string_view metric)
+    : HyperbolicIndex(dimension, curvature, m, metric, system_seed()) {}
+
+HyperbolicIndex::HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m,
+                                 std::string_view metric, std::uint32_t seed)
+    : state_(checked_state(dimension, curvature, m, metric, seed)) {}
+
+void HyperbolicIndex::check_insertable(FloatArray vector) const {
+  if (vector.ndim != 1 || vector.size != std::size_t(state_.dimension)) dimension_mismatch();
+}
+
+void HyperbolicIndex::check_query(FloatArray query) const {
+  if (query.size != std::size_t(state_.dimension)) dimension_mismatch();
+}
+
+void HyperbolicIndex::check_node(std::int32_t node_id) const {
+  if (node_id < 0 || std::size_t(node_id) >= state_.size()) {
+    throw std::out_of_range("node id " + std::to_string(node_id) + " is not in 0 … " +
+                            std::to_string(std::int64_t(state_.size()) - 1));
+  }
+}
+
+void HyperbolicIndex::add_item_flat(FloatArray vector, std::uint64_t mask) {
+  ExclusiveLock lock(guard_);
+  check_insertable(vector);
+  insert_flat(state_, vector.data, mask);
+}
+
+void HyperbolicIndex::add_item_and_link(FloatArray vector, std::uint64_t mask,
+                                        std::int32_t ef_construction) {
+  ExclusiveLock lock(guard_);
+  check_insertable(vector);
+  insert_linked(state_, vector.data, mask, ef_construction);
+}
+
+std::vector<std::int32_t> HyperbolicIndex::custom_hnsw_search(FloatArray query, std::int32_t k,
+                                                              std::uint64_t filter_mask,
+                                                              std::int32_t ef_search,
+                                                              float max_radius,
+                                                              float min_norm) const {
+  SharedLock lock(guard_);
+  if (state_.size() == 0 || state_.ep_id < 0) return {};
+  check_query(query);
+  return graph_search(state_, query.data, k, filter_mask, ef_search, max_radius, min_norm);
+}
+
+std::vector<std::int32_t> HyperbolicIndex::filtered_search(FloatArray query, std::int32_t k,
+                                                           std::uint64_t filter_mask,
+                                                           std::int32_t ef_search,
+                                                           float max_radius, float min_norm) const {
+  SharedLock lock(guard_);
+  if (state_.size() == 0 || state_.ep_id < 0) return {};
+  check_query(query);
+  return zelt::filtered_search(state_, query.data, k, filter_mask, ef_search, max_radius, min_norm);
+}
+
+std::vector<std::int32_t> HyperbolicIndex::hardware_flat_search(FloatArray query, std::int32_t k,
+                                                                std::uint64_t filter_mask,
+                                                                float max_radius,
+                                                                float min_norm_sq) const {
+  SharedLock lock(guard_);
+  if (state_.size() == 0) return {};
+  check_query(query);
+  return flat_search(state_, query.data, k, filter_mask, max_radius, min_norm_sq);
+}
+
+void HyperbolicIndex::save_index(const std::string& filename) const {
+  SharedLock lock(guard_);
+  write_index_file(state_, filename);
+}
+
+void HyperbolicIndex::load_index(const std::string& filename) {
+  // The file is read and checked before the lock is taken: the index is
+  // untouched until the whole file has proved sound.
+  IndexState loaded = read_index_file(filename, state_.metric);
+  ExclusiveLock lock(guard_);
+  adopt_loaded(state_, std::move(loaded));
+}
+
+IndexStats HyperbolicIndex::get_stats() const {
+  SharedLock lock(guard_);
+  return compute_stats(state_);
+}
+
+const char* HyperbolicIndex::get_metric() const { return metric_name(state_.metric); }
+
+float HyperbolicIndex::compute_distance(FloatArray query, std::int32_t node_id) const {
+  SharedLock lock(guard_);
+  check_query(query);
+  check_node(node_id);
+  return state_.node_distance(query.data, squared_norm(query.data, state_.dimension), node_id);
+}
+
+float HyperbolicIndex::get_stored_norm(std::int32_t node_id) const {
+  SharedLock lock(guard_);
+  check_node(node_id);
+  return state_.stored_norm(node_id);
+}
+
+void HyperbolicIndex::update_masks(const std::uint64_t* values, std::size_t count) {
+  ExclusiveLock lock(guard_);
+  replace_masks(state_, values, count);
+}
+
+}  // namespace zelt

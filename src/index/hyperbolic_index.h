@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "index/index_state.h"
+#include "persist/index_stats.h"
+
+namespace zelt {
+
+// A caller's array: its data, its element count and its number of dimensions.
+struct FloatArray {
+  const float* data = nullptr;
+  std::size_t size = 0;
+  std::size_t ndim = 1;
+};
+
+// The index as callers see it. Every operation takes the index's own
+// reader-writer lock: queries, saves, statistics and single-value reads share
+// it; insertion, loading and the mask update hold it alone. So a caller that
+// overlaps an insertion with a query gets the two one after the other instead
+// of a query reading storage that is moving.
+class HyperbolicIndex {
+ public:
+  // Refuses (std::invalid_argument) a negative dimension and an M of 1 or
+  // below 0, whose level multiplier is not a finite number.
+  HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m, std::string_view metric);
+  // The same with a fixed generator seed instead of the system's random source.
+  HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m, std::string_view metric,
+                  std::uint32_t seed);
+
+  void add_item_flat(FloatArray vector, std::uint64_t mask);
+  void add_item_and_link(FloatArray vector, std::uint64_t mask, std::int32_t ef_construction);
+
+  std::vector<std::int32_t> custom_hnsw_search(FloatArray query, std::int32_t k,
+                                               std::uint64_t filter_mask, std::int32_t ef_search,
+                                               float max_radius, float min_norm) const;
+  std::vector<std::int32_t> filtered_search(FloatArray query, std::int32_t k,
+                                            std::uint64_t filter_mask, std::int32_t ef_search,
+                                            float max_radius, float min_norm) const;
+  std::vector<std::int32_t> hardware_flat_search(FloatArray query, std::int32_t k,
+                                                 std::uint64_t filter_mask, float max_radius,
+                                                 float min_norm_sq) const;
+
+  void save_index(const std::string& filename) const;
+  void load_index(const std::string& filename);
+  IndexStats get_stats() const;
+  const char* get_metric() const;
+  float compute_distance(FloatArray query, std::int32_t node_id) const;
+  float get_stored_norm(std::int32_t node_id) const;
+  void update_masks(const std::uint64_t* values, std::size_t count);
+
+  // Runs f on the state under the shared lock; for tests and tools that
+  // inspect what the index holds.
+  template <class F>
+  auto inspect(F&& f) const {
+    std::shared_lock<std::shared_mutex> lock(guard_);
+    return f(static_cast<const IndexState&>(state_));
+  }
+
+ private:
+  void check_insertable(FloatArray vector) const;
+  void check_query(FloatArray query) const;
+  void check_node(std::int32_t node_id) const;
+
+  IndexState state_;
+  mutable std::shared_mutex guard_;
+};
+
+}  // namespace zelt

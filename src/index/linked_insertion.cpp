@@ -1,0 +1,71 @@
+#include "index/linked_insertion.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "index/layer_search.h"
+#include "index/level_draw.h"
+#include "index/neighbour_selection.h"
+#include "index/node_distance.h"
+
+namespace zelt {
+
+namespace {
+
+// Adds new_id to n's list on `layer`; a list that would outgrow its cap is
+// rebuilt by selection over its ids plus new_id, with every distance measured
+// afresh from n (which may drop new_id itself).
+void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t layer,
+               ResultHeap& scratch) {
+  const std::int32_t cap = s.cap(layer);
+  const LinkSpan list = s.links.links(n, layer);
+  if (list.size < cap) {
+    s.links.append(n, layer, new_id);
+    return;
+  }
+  const float* base = s.vectors.vector(n);
+  const float base_norm = s.stored_norm(n);
+  scratch.clear();
+  for (const std::int32_t x : list) scratch.push({distance_to_node(s, base, base_norm, x), x});
+  scratch.push({distance_to_node(s, base, base_norm, new_id), new_id});
+  const std::vector<std::int32_t> kept = select_neighbours(s, scratch, cap);
+  s.links.assign(n, layer, kept.data(), kept.size());
+}
+
+}  // namespace
+
+void insert_linked(IndexState& s, const float* v, std::uint64_t mask, std::int32_t ef_construction) {
+  const auto new_id = std::int32_t(s.size());
+  const float q_norm = avx2::squared_norm(v, s.dimension);
+  const std::int32_t level = draw_level(s.level_rng, s.level_dist, s.level_mult);
+  s.append_node(v, q_norm, mask, level);
+  if (new_id == 0) {
+    s.ep_id = 0;
+    s.ep_layer = level;
+    return;
+  }
+  // The stored copy is the query of every search below; the arena does not
+  // move again during this insertion.
+  const float* query = s.vectors.vector(new_id);
+
+  std::int32_t entry = s.ep_id;
+  ResultHeap heap;
+  for (std::int32_t layer = s.ep_layer; layer > level; --layer) {
+    search_layer(s, query, q_norm, entry, 1, layer, heap);
+    if (!heap.empty()) entry = heap.top().id;
+  }
+  ResultHeap scratch;
+  for (std::int32_t layer = std::min(s.ep_layer, level); layer >= 0; --layer) {
+    search_layer(s, query, q_norm, entry, ef_construction, layer, heap);
+    const std::vector<std::int32_t> chosen = select_neighbours(s, heap, s.cap(layer));
+    s.links.assign(new_id, layer, chosen.data(), chosen.size());
+    for (const std::int32_t n : chosen) link_back(s, n, new_id, layer, scratch);
+    if (!chosen.empty()) entry = chosen.front();
+  }
+  if (level > s.ep_layer) {
+    s.ep_id = new_id;
+    s.ep_layer = level;
+  }
+}
+
+}  // namespace zelt

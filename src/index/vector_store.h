@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "index/growth.h"
+
+namespace zelt {
+
+// Every node's vector followed by its stored squared norm, in one contiguous
+// arena of records of dimension + 1 floats. The norm sits in the record's last
+// slot so that the distance kernels and the boundary test of the graph search
+// find it in the cache lines they are already reading.
+class VectorStore {
+ public:
+  explicit VectorStore(std::int32_t dimension = 0)
+      : dimension_(dimension < 0 ? 0 : dimension), stride_(std::size_t(dimension_) + 1) {}
+
+  std::int32_t dimension() const { return dimension_; }
+  std::size_t size() const { return data_.size() / stride_; }
+  std::size_t stride() const { return stride_; }
+
+  const float* vector(std::int32_t node) const { return data_.data() + std::size_t(node) * stride_; }
+  float* vector(std::int32_t node) { return data_.data() + std::size_t(node) * stride_; }
+  float stored_norm(std::int32_t node) const { return vector(node)[dimension_]; }
+  void set_stored_norm(std::int32_t node, float norm) { vector(node)[dimension_] = norm; }
+
+  void reserve_one_more() { reserve_for_append(data_, stride_); }
+  // Call reserve_one_more() first; then this cannot throw.
+  void append(const float* values, float norm) {
+    data_.insert(data_.end(), values, values + dimension_);
+    data_.push_back(norm);
+  }
+
+  // Sizes the store to n zeroed records.
+  void resize(std::size_t n) { data_.assign(n * stride_, 0.0f); }
+  void reserve(std::size_t n) { data_.reserve(n * stride_); }
+
+ private:
+  std::int32_t dimension_;
+  std::size_t stride_;
+  std::vector<float> data_;
+};
+
+}  // namespace zelt

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+
+#include "index/hyperbolic_index.h"
+
+namespace zelt::module {
+
+namespace py = pybind11;
+
+// C-contiguous arrays without forced casting: NumPy converts what casts safely
+// (a list of numbers, a strided float32 array, a narrower unsigned type) and
+// the binding refuses the rest, float64 and signed arrays among them.
+using VectorArg = py::array_t<float, py::array::c_style>;
+using MaskArrayArg = py::array_t<std::uint64_t, py::array::c_style>;
+
+// The array's data, element count and rank, read while the interpreter lock
+// is held; valid for as long as the argument lives.
+FloatArray view_of(const VectorArg& array);
+
+}  // namespace zelt::module

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "index/index_state.h"
+
+namespace zelt {
+
+struct IndexStats {
+  std::int32_t num_nodes = 0;
+  std::int32_t ep_id = -1;
+  std::int32_t ep_layer = -1;
+  std::int32_t max_m = 0;
+  std::int32_t max_m_0 = 0;
+  std::int32_t dimension = 0;
+  double avg_degree_layer0 = 0.0;
+  // ep_layer + 2 counts; entry k counts the nodes on exactly k layers.
+  std::vector<std::int64_t> layer_distribution;
+};
+
+IndexStats compute_stats(const IndexState& s);
+
+}  // namespace zelt
