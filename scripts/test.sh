@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ unit tests of the core (CTest) and the tests of the
+# Python module (pytest), from a fresh machine on.
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+
+ensure_debian_packages libgtest-dev
+ensure_venv
+install_module
+
+BUILD="$ROOT/build/cpp-tests"
+"$VENV/bin/cmake" -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DBUILD_TESTING=ON -DBUILD_PYTHON=OFF >/dev/null
+"$VENV/bin/cmake" --build "$BUILD"
+(cd "$BUILD" && "$VENV/bin/ctest" --output-on-failure)
+
+cd "$ROOT"
+"$PY" -m pytest "$@"
