@@ -89,8 +89,8 @@ std::vector<std::int32_t> HyperbolicIndex::custom_hnsw_search(FloatArray query, 
 
 std::vector<std::int32_t> HyperbolicIndex::filtered_search(FloatArray query, std::int32_t k,
                                                            std::uint64_t filter_mask,
-                                                           std::int32_t ef_search,
-                                                           float max_radius, float min_norm) const {
+                                                           std::int32_t ef_search, float max_radius,
+                                                           float min_norm) const {
   SharedLock lock(guard_);
   if (state_.size() == 0 || state_.ep_id < 0) return {};
   check_query(query);

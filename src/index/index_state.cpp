@@ -8,13 +8,9 @@
 
 namespace zelt {
 
-std::int32_t layer0_cap_for(std::int32_t m) {
-  return std::int32_t(std::uint32_t(m) * 2u);
-}
+std::int32_t layer0_cap_for(std::int32_t m) { return std::int32_t(std::uint32_t(m) * 2u); }
 
-float level_mult_for(std::int32_t m) {
-  return float(1.0 / std::log(double(m)));
-}
+float level_mult_for(std::int32_t m) { return float(1.0 / std::log(double(m))); }
 
 IndexState make_state(std::int32_t dimension, float curvature, std::int32_t m, MetricKind metric,
                       std::uint32_t seed) {

@@ -14,7 +14,8 @@ std::int32_t LinkStore::preset_capacity(std::int32_t cap) {
   return std::clamp(cap, 0, kMaxPresetCapacity);
 }
 
-std::size_t LinkStore::words_for_node(std::int32_t level, std::int32_t cap0, std::int32_t cap) const {
+std::size_t LinkStore::words_for_node(std::int32_t level, std::int32_t cap0,
+                                      std::int32_t cap) const {
   if (level < 0) return 0;
   return std::size_t(2 + preset_capacity(cap0)) +
          std::size_t(level) * std::size_t(2 + preset_capacity(cap));

@@ -10,9 +10,12 @@ MetricKind parse_metric(std::string_view name) {
 
 const char* metric_name(MetricKind metric) {
   switch (metric) {
-    case MetricKind::Euclidean: return "euclidean";
-    case MetricKind::Cosine: return "cosine";
-    default: return "poincare";
+    case MetricKind::Euclidean:
+      return "euclidean";
+    case MetricKind::Cosine:
+      return "cosine";
+    default:
+      return "poincare";
   }
 }
 

@@ -21,7 +21,9 @@ class VectorStore {
   std::size_t size() const { return data_.size() / stride_; }
   std::size_t stride() const { return stride_; }
 
-  const float* vector(std::int32_t node) const { return data_.data() + std::size_t(node) * stride_; }
+  const float* vector(std::int32_t node) const {
+    return data_.data() + std::size_t(node) * stride_;
+  }
   float* vector(std::int32_t node) { return data_.data() + std::size_t(node) * stride_; }
   float stored_norm(std::int32_t node) const { return vector(node)[dimension_]; }
   void set_stored_norm(std::int32_t node, float norm) { vector(node)[dimension_] = norm; }

@@ -51,7 +51,8 @@ class Writer {
     }
   }
   void flush() {
-    if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
+    if (!buffer_.empty() &&
+        std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
       fail();
     }
     buffer_.clear();
@@ -155,7 +156,8 @@ void read_nodes(Reader& in, IndexState& s, std::size_t n) {
   const std::size_t record = (std::size_t(s.dimension) + 1) * sizeof(float);
   s.vectors = VectorStore(s.dimension);
   s.vectors.resize(n);
-  for (std::size_t i = 0; i < n; ++i) in.get_bytes(s.vectors.vector(std::int32_t(i)), record, "a vector");
+  for (std::size_t i = 0; i < n; ++i)
+    in.get_bytes(s.vectors.vector(std::int32_t(i)), record, "a vector");
   s.masks.resize(n);
   in.get_bytes(s.masks.data(), n * sizeof(std::uint64_t), "the masks");
 
