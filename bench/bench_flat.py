@@ -1,0 +1,208 @@
+"""Exact k-nearest throughput: zelt_core's hardware_flat_search against NumPy and faiss.
+
+Every engine scans the same seeded random float32 data, one query per call as a user would issue
+it, single-threaded, Euclidean metric. Reported: queries per second, GB/s of vector data scanned
+(n * dim * 4 bytes per query), the throughput ratios, and how far the answers agree.
+
+    python bench/bench_flat.py [--n 100000] [--dim 128] [--queries 100] [--k 10] [--all-metrics]
+"""
+
+import argparse
+import sys
+import time
+
+import benchlib
+
+ENV_NOTE = benchlib.prepare_process(keep_openblas_env="--keep-openblas-env" in sys.argv)
+
+import numpy as np  # noqa: E402  (after the thread pools are pinned)
+
+
+def parse_args():
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--n", type=int, default=100_000, help="number of stored vectors")
+    p.add_argument("--dim", type=int, default=128, help="vector dimension")
+    p.add_argument("--queries", type=int, default=100, help="queries per repetition")
+    p.add_argument("--k", type=int, default=10)
+    p.add_argument("--reps", type=int, default=5, help="timed repetitions (median is reported)")
+    p.add_argument("--seed", type=int, default=1234)
+    p.add_argument("--all-metrics", action="store_true",
+                   help="also time zelt alone on the cosine and Poincaré metrics")
+    p.add_argument("--keep-openblas-env", action="store_true",
+                   help="do not drop OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE")
+    return p.parse_args()
+
+
+def time_engine(search, queries, reps, warmup):
+    """Median wall time of one pass over the queries, after a warm-up pass over a few of them."""
+    for q in queries[:warmup]:
+        search(q)
+    times = []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        for q in queries:
+            search(q)
+        times.append(time.perf_counter() - t0)
+    return benchlib.median(times)
+
+
+def numpy_searcher(data, k):
+    # ||x - q||^2 = ||x||^2 - 2 x.q + ||q||^2; the last term does not change the order but is kept
+    # so that the distances are real ones.
+    norms = np.einsum("ij,ij->i", data, data)
+
+    def search(q):
+        d = norms - 2.0 * (data @ q) + np.dot(q, q)
+        part = np.argpartition(d, k - 1)[:k]
+        return part[np.argsort(d[part], kind="stable")]
+
+    return search
+
+
+def exact_distances(metric, data, q):
+    """Float64 reference distances of q to every row (Euclidean squared, cosine, Poincaré)."""
+    x = data.astype(np.float64)
+    q = q.astype(np.float64)
+    if metric == "euclidean":
+        return ((x - q) ** 2).sum(axis=1)
+    if metric == "cosine":
+        return 1.0 - (x @ q) / np.sqrt((x * x).sum(axis=1) * (q @ q))
+    xn = (x * x).sum(axis=1)
+    arg = 1.0 + 2.0 * ((x - q) ** 2).sum(axis=1) / ((1.0 - xn) * (1.0 - q @ q))
+    return np.arccosh(arg)
+
+
+def agreement(ids_a, ids_b, dist_rows, k, rel_tol=1e-5):
+    """Plain recall of a against b, and the number of queries whose differing ids are not ties.
+
+    A differing id counts as a tie when its reference distance equals (within rel_tol) that of
+    the k-th id of b.
+    """
+    hits, unexplained = 0, 0
+    for a, b, d in zip(ids_a, ids_b, dist_rows):
+        sa, sb = set(int(i) for i in a), set(int(i) for i in b)
+        hits += len(sa & sb)
+        kth = max(d[list(sb)]) if sb else 0.0
+        extra = [i for i in sa - sb if abs(d[i] - kth) > rel_tol * max(abs(kth), 1e-12)]
+        if extra or len(sa) != len(sb):
+            unexplained += 1
+    return hits / (k * len(ids_a)), unexplained
+
+
+def make_data(metric, n, dim, n_queries, rng):
+    if metric == "poincare":
+        # Points inside the unit ball, norms spread uniformly over [0, 0.9).
+        def ball(count):
+            v = rng.standard_normal((count, dim)).astype(np.float32)
+            v /= np.linalg.norm(v, axis=1, keepdims=True)
+            return (v * rng.uniform(0.0, 0.9, (count, 1))).astype(np.float32)
+        return ball(n), ball(n_queries)
+    return (rng.standard_normal((n, dim), dtype=np.float32),
+            rng.standard_normal((n_queries, dim), dtype=np.float32))
+
+
+def build_flat(zelt_core, metric, data):
+    index = zelt_core.HyperbolicIndex(data.shape[1], 1.0, 16, metric)
+    t0 = time.perf_counter()
+    for v in data:
+        index.add_item_flat(v)
+    return index, time.perf_counter() - t0
+
+
+def report_line(name, seconds, n_queries, bytes_per_query):
+    qps = n_queries / seconds
+    gbs = bytes_per_query * qps / 1e9
+    print(f"  {name:<28} {qps:10.1f} q/s {1e3 / qps:9.3f} ms/query {gbs:8.2f} GB/s")
+    return qps
+
+
+def main():
+    args = parse_args()
+    zelt_core = benchlib.import_zelt()
+    faiss = benchlib.import_peer("faiss", "faiss-cpu")
+    if faiss is not None:
+        faiss.omp_set_num_threads(1)
+
+    print(f"flat search benchmark: n={args.n} dim={args.dim} k={args.k} "
+          f"queries={args.queries} reps={args.reps} (median), single-threaded, one query per call")
+    if ENV_NOTE:
+        print(ENV_NOTE)
+    print(benchlib.blas_description())
+    if faiss is not None:
+        print(f"faiss {getattr(faiss, '__version__', '?')}")
+
+    rng = np.random.default_rng(args.seed)
+    data, queries = make_data("euclidean", args.n, args.dim, args.queries, rng)
+    bytes_per_query = args.n * args.dim * 4
+    warmup = min(10, args.queries)
+    k = args.k
+
+    index, build_s = build_flat(zelt_core, "euclidean", data)
+    print(f"zelt add_item_flat: {args.n} vectors in {build_s:.2f} s "
+          f"({args.n / build_s:,.0f} inserts/s, Python call per vector)")
+
+    print("\nEuclidean (squared L2):")
+
+    def zelt_search(q):
+        return index.hardware_flat_search(q, k, 0)
+
+    np_search = numpy_searcher(data, k)
+    qps_zelt = report_line("zelt hardware_flat_search",
+                           time_engine(zelt_search, queries, args.reps, warmup),
+                           args.queries, bytes_per_query)
+    qps_np = report_line("numpy (gemv + argpartition)",
+                         time_engine(np_search, queries, args.reps, warmup),
+                         args.queries, bytes_per_query)
+    qps_faiss = None
+    if faiss is not None:
+        flat = faiss.IndexFlatL2(args.dim)
+        flat.add(data)
+
+        def faiss_search(q):
+            return flat.search(q.reshape(1, -1), k)[1][0]
+
+        qps_faiss = report_line("faiss IndexFlatL2",
+                                time_engine(faiss_search, queries, args.reps, warmup),
+                                args.queries, bytes_per_query)
+
+    print(f"  ratio zelt/numpy: {qps_zelt / qps_np:.2f}x")
+    if qps_faiss is not None:
+        print(f"  ratio zelt/faiss: {qps_zelt / qps_faiss:.2f}x")
+
+    zelt_ids = [zelt_search(q) for q in queries]
+    ref_d = [exact_distances("euclidean", data, q) for q in queries]
+    rec, bad = agreement(zelt_ids, [np_search(q) for q in queries], ref_d, k)
+    print(f"  agreement zelt vs numpy: recall {rec:.4f}, queries differing beyond ties: {bad}")
+    if faiss is not None:
+        rec, bad = agreement(zelt_ids, [faiss_search(q) for q in queries], ref_d, k)
+        print(f"  agreement zelt vs faiss: recall {rec:.4f}, queries differing beyond ties: {bad}")
+    exact = [np.argsort(d, kind="stable")[:k] for d in ref_d]
+    rec, bad = agreement(zelt_ids, exact, ref_d, k)
+    print(f"  agreement zelt vs float64 exact: recall {rec:.4f}, "
+          f"queries differing beyond ties: {bad}")
+    del index
+
+    if args.all_metrics:
+        for metric in ("cosine", "poincare"):
+            data_m, queries_m = make_data(metric, args.n, args.dim, args.queries, rng)
+            index_m, _ = build_flat(zelt_core, metric, data_m)
+            note = " (points with norms in [0, 0.9))" if metric == "poincare" else ""
+            print(f"\n{metric}{note}, zelt alone:")
+
+            def search_m(q, index_m=index_m):
+                return index_m.hardware_flat_search(q, k, 0)
+
+            qps_m = report_line("zelt hardware_flat_search",
+                                time_engine(search_m, queries_m, args.reps, warmup),
+                                args.queries, bytes_per_query)
+            print(f"  relative to zelt Euclidean: {qps_m / qps_zelt:.2f}x")
+            ref_m = [exact_distances(metric, data_m, q) for q in queries_m]
+            exact_m = [np.argsort(d, kind="stable")[:k] for d in ref_m]
+            rec, bad = agreement([search_m(q) for q in queries_m], exact_m, ref_m, k)
+            print(f"  agreement vs float64 exact: recall {rec:.4f}, "
+                  f"queries differing beyond ties: {bad}")
+            del index_m
+
+
+if __name__ == "__main__":
+    main()
