@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the core and its C++ unit tests with AddressSanitizer and
+# UndefinedBehaviorSanitizer in build/sanitize, then runs them with CTest.
+# Any sanitizer report aborts the test that triggered it, and the script exits
+# non-zero on a failed configure, build or test. Extra arguments go to CTest
+# (for instance -j2 or -R Kernel).
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+
+ensure_debian_packages libgtest-dev
+ensure_venv
+
+BUILD="$ROOT/build/sanitize"
+"$VENV/bin/cmake" -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZELT_SANITIZE=ON -DBUILD_TESTING=ON -DBUILD_PYTHON=OFF >/dev/null
+"$VENV/bin/cmake" --build "$BUILD" --parallel 2
+
+# A build that silently lost its instrumentation would pass everything below.
+TESTS="$BUILD/tests/cpp/zelt_index_tests"
+SYMBOLS="$(nm "$TESTS")"
+for runtime in __asan_init __ubsan_handle_; do
+  if ! grep -q "$runtime" <<<"$SYMBOLS"; then
+    echo "sanitize.sh: $TESTS is not instrumented ($runtime missing)" >&2
+    exit 1
+  fi
+done
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+cd "$BUILD"
+"$VENV/bin/ctest" --output-on-failure --no-tests=error "$@"
