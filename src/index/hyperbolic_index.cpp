@@ -30,8 +30,9 @@ IndexState checked_state(std::int32_t dimension, float curvature, std::int32_t m
   if (dimension < 0) {
     throw std::invalid_argument("dimension must not be negative, got " + std::to_string(dimension));
   }
-  if (m == 1 || m < 0) {
-    throw std::invalid_argument("M must be 0 or at least 2, got " + std::to_string(m));
+  if (!usable_m(m)) {
+    throw std::invalid_argument("M must be 0 or from 2 to " + std::to_string(kLargestM) + ", got " +
+                                std::to_string(m));
   }
   return make_state(dimension, curvature, m, parse_metric(metric), seed);
 }

@@ -46,6 +46,12 @@ struct IndexState {
   void append_node(const float* values, float norm, std::uint64_t mask, std::int32_t level);
 };
 
+// The values of M an index accepts: 0 (no links at all) or 2 up to the largest
+// M whose layer-0 cap 2*M is still a positive 32-bit number. M = 1 and a
+// negative M give a level multiplier that is not finite.
+constexpr std::int32_t kLargestM = 1073741823;
+constexpr bool usable_m(std::int32_t m) { return m == 0 || (m >= 2 && m <= kLargestM); }
+
 // 2*m in 32-bit two's-complement arithmetic, and 1/ln(m) in double precision
 // rounded to float: the two values derived from M at construction and load.
 std::int32_t layer0_cap_for(std::int32_t m);

@@ -61,6 +61,51 @@ inline float dot_product(const float* q, const float* v, std::int32_t n) {
   return total;
 }
 
+// The same sums for B stored vectors at once: each vector keeps its own eight
+// lanes, reduction and tail, so every result has the bits of the one-vector
+// kernel, while the B independent chains of fused multiply-adds keep the
+// processor's pipelines busy.
+template <int B>
+inline void squared_difference_sums(const float* q, const float* const* v, std::int32_t n,
+                                    float* out) {
+  __m256 s[B];
+  for (int b = 0; b < B; ++b) s[b] = _mm256_setzero_ps();
+  std::int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 x = _mm256_loadu_ps(q + i);
+    for (int b = 0; b < B; ++b) {
+      const __m256 d = _mm256_sub_ps(x, _mm256_loadu_ps(v[b] + i));
+      s[b] = _mm256_fmadd_ps(d, d, s[b]);
+    }
+  }
+  for (int b = 0; b < B; ++b) out[b] = reduce_lanes(s[b]);
+  for (; i < n; ++i) {
+    for (int b = 0; b < B; ++b) {
+      const float d = q[i] - v[b][i];
+      const float p = d * d;
+      out[b] = out[b] + p;
+    }
+  }
+}
+
+template <int B>
+inline void dot_products(const float* q, const float* const* v, std::int32_t n, float* out) {
+  __m256 s[B];
+  for (int b = 0; b < B; ++b) s[b] = _mm256_setzero_ps();
+  std::int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 x = _mm256_loadu_ps(q + i);
+    for (int b = 0; b < B; ++b) s[b] = _mm256_fmadd_ps(x, _mm256_loadu_ps(v[b] + i), s[b]);
+  }
+  for (int b = 0; b < B; ++b) out[b] = reduce_lanes(s[b]);
+  for (; i < n; ++i) {
+    for (int b = 0; b < B; ++b) {
+      const float p = q[i] * v[b][i];
+      out[b] = out[b] + p;
+    }
+  }
+}
+
 // lower(x, c) is x if x < c, else c; higher(x, c) is x if x > c, else c.
 // A NaN x yields c in both.
 inline float lower(float x, float c) { return x < c ? x : c; }

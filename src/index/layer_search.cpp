@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "index/neighbour_walk.h"
 #include "index/node_distance.h"
 
 namespace zelt {
@@ -51,22 +52,19 @@ void search_layer(const IndexState& s, const float* query, float query_norm_sq,
     frontier.pop();
     if (std::int32_t(result.size()) >= ef && c.distance > result.top().distance) break;
 
-    const LinkSpan list = s.links.links(c.id, layer);
-    if (list.empty()) continue;
-    prefetch_vector(s, list.ids[0]);
-    for (std::int32_t i = 0; i < list.size; ++i) {
-      const std::int32_t m = list.ids[i];
-      if (marks[m] == epoch) continue;
+    const auto first_visit = [&](std::int32_t m) {
+      if (marks[m] == epoch) return false;
       marks[m] = epoch;
-      if (beyond_boundary(s, m)) continue;
-      if (i + 1 < list.size) prefetch_vector(s, list.ids[i + 1]);
-      const float d = distance_to_node(s, query, query_norm_sq, m);
-      if (result.size() < admit_below || !(d >= result.top().distance)) {
-        frontier.push({d, m});
-        result.push({d, m});
-        if (std::int32_t(result.size()) > ef) result.pop();
-      }
-    }
+      return true;
+    };
+    measure_new_neighbours(s, query, query_norm_sq, s.links.links(c.id, layer), first_visit,
+                           [&](std::int32_t m, float d) {
+                             if (result.size() < admit_below || !(d >= result.top().distance)) {
+                               frontier.push({d, m});
+                               result.push({d, m});
+                               if (std::int32_t(result.size()) > ef) result.pop();
+                             }
+                           });
   }
   frontier.clear();
 }

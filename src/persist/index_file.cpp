@@ -136,8 +136,8 @@ void read_header(Reader& in, IndexState& s, std::uint64_t& count) {
   s.ep_layer = in.get<std::int32_t>("the header");
   count = in.get<std::uint64_t>("the header");
   if (s.dimension < 0) in.refuse(describe("negative dimension", s.dimension));
-  if (s.max_m == 1 || s.max_m < 0) {
-    in.refuse(describe("M must be 0 or at least 2, the file has", s.max_m));
+  if (!usable_m(s.max_m)) {
+    in.refuse(describe("M must be 0 or from 2 to 1073741823, the file has", s.max_m));
   }
   // Every node needs its vector record, its mask and its level at least.
   const std::uint64_t least_per_node = 4 * std::uint64_t(s.dimension) + 4 + 8 + 4;

@@ -3,6 +3,7 @@
 #include "index/candidate.h"
 #include "index/kernels.h"
 #include "index/layer_search.h"
+#include "index/neighbour_walk.h"
 #include "index/node_distance.h"
 #include "query/query_filters.h"
 
@@ -54,26 +55,23 @@ std::vector<std::int32_t> filtered_search(const IndexState& s, const float* quer
     frontier.pop();
     if (c.distance > beam.top().distance && std::int32_t(hits.size()) >= k) break;
 
-    const LinkSpan list = s.links.links(c.id, 0);
-    if (list.empty()) continue;
-    prefetch_vector(s, list.ids[0]);
-    for (std::int32_t i = 0; i < list.size; ++i) {
-      const std::int32_t n = list.ids[i];
-      if (visited[std::size_t(n)]) continue;
+    const auto first_visit = [&](std::int32_t n) {
+      if (visited[std::size_t(n)]) return false;
       visited[std::size_t(n)] = 1;
-      if (beyond_boundary(s, n)) continue;
-      if (i + 1 < list.size) prefetch_vector(s, list.ids[i + 1]);
-      const float d = distance_to_node(s, query, q_norm, n);
-      if (std::int32_t(beam.size()) < width || !(d >= beam.top().distance)) {
-        frontier.push({d, n});
-        beam.push({d, n});
-        if (std::int32_t(beam.size()) > width) beam.pop();
-      }
-      if (passes(n, d)) {
-        hits.push({d, n});
-        if (std::int32_t(hits.size()) > k) hits.pop();
-      }
-    }
+      return true;
+    };
+    measure_new_neighbours(s, query, q_norm, s.links.links(c.id, 0), first_visit,
+                           [&](std::int32_t n, float d) {
+                             if (std::int32_t(beam.size()) < width || !(d >= beam.top().distance)) {
+                               frontier.push({d, n});
+                               beam.push({d, n});
+                               if (std::int32_t(beam.size()) > width) beam.pop();
+                             }
+                             if (passes(n, d)) {
+                               hits.push({d, n});
+                               if (std::int32_t(hits.size()) > k) hits.pop();
+                             }
+                           });
   }
   return gap_cutoff(hits.drain_reversed());
 }

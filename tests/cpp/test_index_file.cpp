@@ -232,6 +232,7 @@ std::vector<Refusal> refusals() {
   with("negative dimension", [](TwoNodeImage& f) { f.dimension = -1; });
   with("M of 1", [](TwoNodeImage& f) { f.m = 1; });
   with("negative M", [](TwoNodeImage& f) { f.m = -4; });
+  with("M whose layer-0 cap wraps", [](TwoNodeImage& f) { f.m = 1 << 30; });
   with("level below -1", [](TwoNodeImage& f) { f.level0 = -2; });
   return out;
 }

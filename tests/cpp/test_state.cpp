@@ -136,7 +136,9 @@ TEST(MetricNames, EveryOtherKindIsReportedAsPoincare) {
 }
 
 TEST(Construction, RefusesMOfOneOrNegativeAndNegativeDimension) {
-  for (const std::int32_t m : {1, -1, -16, std::numeric_limits<std::int32_t>::min()}) {
+  // 2^30 and above would make the layer-0 cap 2*M wrap to a negative number.
+  for (const std::int32_t m : {1, -1, -16, std::numeric_limits<std::int32_t>::min(), 1 << 30,
+                               std::numeric_limits<std::int32_t>::max()}) {
     EXPECT_THROW(HyperbolicIndex(8, 1.0f, m, "poincare", 1u), std::invalid_argument) << m;
     EXPECT_THROW(HyperbolicIndex(8, 1.0f, m, "poincare"), std::invalid_argument) << m;
   }
@@ -144,6 +146,7 @@ TEST(Construction, RefusesMOfOneOrNegativeAndNegativeDimension) {
     EXPECT_THROW(HyperbolicIndex(d, 1.0f, 16, "l2", 1u), std::invalid_argument) << d;
   }
   EXPECT_NO_THROW(HyperbolicIndex(8, 1.0f, 0, "poincare", 1u));
+  EXPECT_NO_THROW(HyperbolicIndex(8, 1.0f, (1 << 30) - 1, "poincare", 1u));
   EXPECT_NO_THROW(HyperbolicIndex(0, 1.0f, 16, "poincare", 1u));
   EXPECT_NO_THROW(HyperbolicIndex(8, 1.0f, 2, "poincare"));
 }
