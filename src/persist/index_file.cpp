@@ -1,6 +1,8 @@
 #include "persist/index_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -18,18 +20,39 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 
 namespace {
 
-constexpr std::uint64_t kHeaderBytes = 28;
-
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-// The name goes to fopen as a C string, so one with a NUL byte would open a
-// file other than the one named; such names cannot be opened at all.
-std::FILE* open_named(const std::string& filename, const char* mode) {
-  if (filename.find('\0') != std::string::npos) return nullptr;
-  return std::fopen(filename.c_str(), mode);
+// The name goes to the system as a C string, so one with a NUL byte would open
+// a file other than the one named; such names cannot be opened at all.
+bool nameable(const std::string& filename) { return filename.find('\0') == std::string::npos; }
+
+std::FILE* open_for_saving(const std::string& filename) {
+  return nameable(filename) ? std::fopen(filename.c_str(), "wb") : nullptr;
+}
+
+// Opens without blocking, so that a named pipe with no writer cannot hang the
+// load, and refuses what is not a regular file: the checks below measure every
+// count against the file's size.
+FileHandle open_for_loading(const std::string& filename, std::uint64_t& size) {
+  if (!nameable(filename)) throw std::runtime_error("Cannot open file for loading: " + filename);
+  const int fd = ::open(filename.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("Cannot open file for loading: " + filename);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    throw std::runtime_error("Cannot load index file: " + filename + ": not a regular file");
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
+    throw std::runtime_error("Cannot open file for loading: " + filename);
+  }
+  size = std::uint64_t(info.st_size);
+  return FileHandle(file);
 }
 
 class Writer {
@@ -218,7 +241,7 @@ void check_graph(const Reader& in, const IndexState& s) {
 }  // namespace
 
 void write_index_file(const IndexState& s, const std::string& filename) {
-  FileHandle file(open_named(filename, "wb"));
+  FileHandle file(open_for_saving(filename));
   if (!file) throw std::runtime_error("Cannot open file for saving: " + filename);
   Writer out(file.get(), filename);
   write_contents(s, out);
@@ -228,13 +251,9 @@ void write_index_file(const IndexState& s, const std::string& filename) {
 }
 
 IndexState read_index_file(const std::string& filename, MetricKind metric) {
-  FileHandle file(open_named(filename, "rb"));
-  if (!file) throw std::runtime_error("Cannot open file for loading: " + filename);
-  struct stat info {};
-  if (fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) {
-    throw std::runtime_error("Cannot load index file: " + filename + ": not a regular file");
-  }
-  Reader in(file.get(), std::uint64_t(info.st_size), filename);
+  std::uint64_t size = 0;
+  const FileHandle file = open_for_loading(filename, size);
+  Reader in(file.get(), size, filename);
 
   IndexState s;
   s.metric = metric;
