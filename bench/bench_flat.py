@@ -35,15 +35,24 @@ def parse_args():
 
 def time_engine(search, queries, reps, warmup):
     """Median wall time of one pass over the queries, after a warm-up pass over a few of them."""
-    for q in queries[:warmup]:
-        search(q)
-    times = []
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        for q in queries:
+    return time_engines({"": search}, queries, reps, warmup)[""]
+
+
+def time_engines(searches, queries, reps, warmup):
+    """Median wall time of one pass over the queries for each engine. The engines take turns
+    within every repetition, so that a drift in the machine's speed (another process, the clock)
+    falls on all of them alike instead of on whichever ran last."""
+    for search in searches.values():
+        for q in queries[:warmup]:
             search(q)
-        times.append(time.perf_counter() - t0)
-    return benchlib.median(times)
+    times = {name: [] for name in searches}
+    for _ in range(reps):
+        for name, search in searches.items():
+            t0 = time.perf_counter()
+            for q in queries:
+                search(q)
+            times[name].append(time.perf_counter() - t0)
+    return {name: benchlib.median(ts) for name, ts in times.items()}
 
 
 def numpy_searcher(data, k):
@@ -147,13 +156,7 @@ def main():
         return index.hardware_flat_search(q, k, 0)
 
     np_search = numpy_searcher(data, k)
-    qps_zelt = report_line("zelt hardware_flat_search",
-                           time_engine(zelt_search, queries, args.reps, warmup),
-                           args.queries, bytes_per_query)
-    qps_np = report_line("numpy (gemv + argpartition)",
-                         time_engine(np_search, queries, args.reps, warmup),
-                         args.queries, bytes_per_query)
-    qps_faiss = None
+    engines = {"zelt": zelt_search, "numpy": np_search}
     if faiss is not None:
         flat = faiss.IndexFlatL2(args.dim)
         flat.add(data)
@@ -161,9 +164,16 @@ def main():
         def faiss_search(q):
             return flat.search(q.reshape(1, -1), k)[1][0]
 
-        qps_faiss = report_line("faiss IndexFlatL2",
-                                time_engine(faiss_search, queries, args.reps, warmup),
-                                args.queries, bytes_per_query)
+        engines["faiss"] = faiss_search
+    seconds = time_engines(engines, queries, args.reps, warmup)
+    qps_zelt = report_line("zelt hardware_flat_search", seconds["zelt"], args.queries,
+                           bytes_per_query)
+    qps_np = report_line("numpy (gemv + argpartition)", seconds["numpy"], args.queries,
+                         bytes_per_query)
+    qps_faiss = None
+    if faiss is not None:
+        qps_faiss = report_line("faiss IndexFlatL2", seconds["faiss"], args.queries,
+                                bytes_per_query)
 
     print(f"  ratio zelt/numpy: {qps_zelt / qps_np:.2f}x")
     if qps_faiss is not None:

@@ -42,6 +42,13 @@ class CandidateQueue {
   // The records in heap order (top first), not sorted.
   const std::vector<Candidate>& items() const { return items_; }
 
+  // Hands over the records in heap order and leaves the heap empty.
+  std::vector<Candidate> release() {
+    std::vector<Candidate> out;
+    out.swap(items_);
+    return out;
+  }
+
   // Pops every record and returns them nearest first for a FartherOnTop heap
   // (farthest first for a NearerOnTop one, reversed).
   std::vector<Candidate> drain_reversed() {

@@ -9,13 +9,20 @@ namespace zelt {
 
 namespace {
 
-// Whether some chosen node is nearer to c than the base point is.
+// Whether some chosen node is nearer to c than the base point is. The chosen
+// nodes are measured a few at a time (their distances do not depend on each
+// other) and judged in order, so the first one that crowds c out decides.
 bool crowded_out(const IndexState& s, const Candidate& c, const std::vector<std::int32_t>& chosen) {
+  constexpr std::size_t kGroup = 4;
   const float* v = s.vectors.vector(c.id);
   const float v_norm = s.stored_norm(c.id);
-  for (const std::int32_t other : chosen) {
-    const float d = distance_to_node(s, v, v_norm, other);
-    if (d < c.distance || std::isunordered(d, c.distance)) return true;
+  float d[kGroup];
+  for (std::size_t first = 0; first < chosen.size(); first += kGroup) {
+    const std::size_t count = std::min(kGroup, chosen.size() - first);
+    distances_to_nodes(s, v, v_norm, chosen.data() + first, count, d);
+    for (std::size_t j = 0; j < count; ++j) {
+      if (d[j] < c.distance || std::isunordered(d[j], c.distance)) return true;
+    }
   }
   return false;
 }
@@ -24,17 +31,19 @@ bool crowded_out(const IndexState& s, const Candidate& c, const std::vector<std:
 
 std::vector<std::int32_t> select_neighbours(const IndexState& s, ResultHeap& candidates,
                                             std::int32_t max_count) {
-  std::vector<Candidate> sorted;
-  sorted.reserve(candidates.size());
-  while (!candidates.empty()) {
-    sorted.push_back(candidates.top());
-    candidates.pop();
-  }
+  // Sorting the heap's records directly gives the same ascending order as
+  // popping them first; only records of equal distance may come out in another
+  // order, and their order is not fixed either way.
+  std::vector<Candidate> sorted = candidates.release();
   std::sort(sorted.begin(), sorted.end(),
             [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
 
   std::vector<std::int32_t> chosen;
-  chosen.reserve(std::size_t(max_count));  // negative: std::length_error
+  // Room for max_count ids, but never more than there are candidates: a huge
+  // M must not reserve gigabytes per selection. A negative max_count still
+  // fails here, with std::length_error.
+  chosen.reserve(max_count < 0 ? std::size_t(max_count)
+                               : std::min(std::size_t(max_count), sorted.size()));
   std::vector<Candidate> discarded;
   for (const Candidate& c : sorted) {
     if (std::int32_t(chosen.size()) >= max_count) break;
