@@ -125,6 +125,21 @@ def report_line(name, seconds, n_queries, bytes_per_query):
     return qps
 
 
+def read_bandwidth(megabytes=512, reps=5):
+    """The machine's single-threaded read bandwidth, for scale: the best of a few NumPy sums
+    over an array far larger than the caches."""
+    block = np.ones(megabytes * (1 << 20) // 4, dtype=np.float32)
+    block.sum()
+    best = min(timed(block.sum) for _ in range(reps))
+    return block.nbytes / best / 1e9
+
+
+def timed(fn):
+    t0 = time.perf_counter()
+    fn()
+    return time.perf_counter() - t0
+
+
 def main():
     args = parse_args()
     zelt_core = benchlib.import_zelt()
@@ -137,6 +152,7 @@ def main():
     if ENV_NOTE:
         print(ENV_NOTE)
     print(benchlib.blas_description())
+    print(f"memory read bandwidth (NumPy sum over 512 MB, one thread): {read_bandwidth():.1f} GB/s")
     if faiss is not None:
         print(f"faiss {getattr(faiss, '__version__', '?')}")
 
