@@ -16,19 +16,21 @@ namespace {
 // rebuilt by selection over its ids plus new_id, with every distance measured
 // afresh from n (which may drop new_id itself).
 void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t layer,
-               ResultHeap& scratch) {
+               std::vector<std::int32_t>& ids, std::vector<float>& dists, ResultHeap& heap) {
   const std::int32_t cap = s.cap(layer);
   const LinkSpan list = s.links.links(n, layer);
   if (list.size < cap) {
     s.links.append(n, layer, new_id);
     return;
   }
-  const float* base = s.vectors.vector(n);
-  const float base_norm = s.stored_norm(n);
-  scratch.clear();
-  for (const std::int32_t x : list) scratch.push({distance_to_node(s, base, base_norm, x), x});
-  scratch.push({distance_to_node(s, base, base_norm, new_id), new_id});
-  const std::vector<std::int32_t> kept = select_neighbours(s, scratch, cap);
+  ids.assign(list.begin(), list.end());
+  ids.push_back(new_id);
+  dists.resize(ids.size());
+  distances_to_nodes(s, s.vectors.vector(n), s.stored_norm(n), ids.data(), ids.size(),
+                     dists.data());
+  heap.clear();
+  for (std::size_t j = 0; j < ids.size(); ++j) heap.push({dists[j], ids[j]});
+  const std::vector<std::int32_t> kept = select_neighbours(s, heap, cap);
   s.links.assign(n, layer, kept.data(), kept.size());
 }
 
@@ -55,12 +57,15 @@ void insert_linked(IndexState& s, const float* v, std::uint64_t mask,
     search_layer(s, query, q_norm, entry, 1, layer, heap);
     if (!heap.empty()) entry = heap.top().id;
   }
-  ResultHeap scratch;
+  std::vector<std::int32_t> trim_ids;
+  std::vector<float> trim_dists;
+  ResultHeap trim_heap;
   for (std::int32_t layer = std::min(s.ep_layer, level); layer >= 0; --layer) {
     search_layer(s, query, q_norm, entry, ef_construction, layer, heap);
     const std::vector<std::int32_t> chosen = select_neighbours(s, heap, s.cap(layer));
     s.links.assign(new_id, layer, chosen.data(), chosen.size());
-    for (const std::int32_t n : chosen) link_back(s, n, new_id, layer, scratch);
+    for (const std::int32_t n : chosen)
+      link_back(s, n, new_id, layer, trim_ids, trim_dists, trim_heap);
     if (!chosen.empty()) entry = chosen.front();
   }
   if (level > s.ep_layer) {
