@@ -144,7 +144,8 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           py::arg("node_id"))
       .def(
           "update_masks",
-          [](HyperbolicIndex& self, const MaskArrayArg& new_masks) {
+          [](HyperbolicIndex& self, const zelt::module::MaskArray& masks) {
+            const auto new_masks = py::reinterpret_borrow<MaskArrayArg>(masks.converted);
             const std::uint64_t* values = new_masks.data();
             const auto count = std::size_t(new_masks.size());
             without_gil([&] { self.update_masks(values, count); });

@@ -32,7 +32,9 @@ def test_fortran_order_array_is_taken_in_c_order(tagged):
     lambda v: np.repeat(np.array(v, dtype=np.uint64), 2)[::2],
     lambda v: [int(x) for x in v],
     lambda v: np.array(v, dtype=np.uint64).astype(object).tolist(),
-], ids=["strided", "list", "list-of-uint64"])
+    lambda v: [[np.uint64(x)] for x in v],
+    lambda v: tuple(int(x) for x in v),
+], ids=["strided", "list", "list-of-uint64", "nested-numpy-scalars", "tuple"])
 def test_accepted_conversions(tagged, make):
     tagged.update_masks(make(NEW))
     assert read_masks(tagged) == NEW
@@ -52,7 +54,14 @@ def test_narrow_unsigned_arrays_are_widened(tagged, dtype):
     [-1] + [1] * (N - 1),
     [2**64] + [1] * (N - 1),
     "x" * N,
-], ids=["int64", "int32", "float64", "negative", "2**64", "str"])
+    # NumPy alone would truncate these to integers without a word.
+    [1.5] + [1] * (N - 1),
+    [np.float32(1)] + [1] * (N - 1),
+    [[1.0]] + [[1]] * (N - 1),
+    ["1"] * N,
+    [None] * N,
+], ids=["int64", "int32", "float64", "negative", "2**64", "str", "float-in-list", "numpy-float",
+        "nested-float", "strings", "none"])
 def test_unsafe_conversions_are_type_errors(tagged, bad):
     with pytest.raises(TypeError):
         tagged.update_masks(bad)
