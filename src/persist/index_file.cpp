@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -132,8 +133,10 @@ void write_contents(const IndexState& s, Writer& out) {
   out.put(s.ep_id);
   out.put(s.ep_layer);
   out.put(n);
+  // The arena holds each vector followed by its stored norm, the file's own
+  // record layout, so the whole vector section goes out in one piece.
   const std::size_t record = (std::size_t(s.dimension) + 1) * sizeof(float);
-  for (std::uint64_t i = 0; i < n; ++i) out.put_bytes(s.vectors.vector(std::int32_t(i)), record);
+  out.put_bytes(s.vectors.vector(0), std::size_t(n) * record);
   out.put_bytes(s.masks.data(), s.masks.size() * sizeof(std::uint64_t));
   for (std::uint64_t i = 0; i < n; ++i) {
     const auto node = std::int32_t(i);
@@ -179,8 +182,7 @@ void read_nodes(Reader& in, IndexState& s, std::size_t n) {
   const std::size_t record = (std::size_t(s.dimension) + 1) * sizeof(float);
   s.vectors = VectorStore(s.dimension);
   s.vectors.resize(n);
-  for (std::size_t i = 0; i < n; ++i)
-    in.get_bytes(s.vectors.vector(std::int32_t(i)), record, "a vector");
+  in.get_bytes(s.vectors.vector(0), n * record, "the vectors");
   s.masks.resize(n);
   in.get_bytes(s.masks.data(), n * sizeof(std::uint64_t), "the masks");
 

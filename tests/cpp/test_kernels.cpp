@@ -20,6 +20,7 @@
 #include "index/index_state.h"
 #include "index/kernels.h"
 #include "index/kernels_inline.h"
+#include "index/metric.h"
 #include "test_support.h"
 
 namespace {
@@ -34,16 +35,7 @@ using zelt_test::SameBits;
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 const float kInf = std::numeric_limits<float>::infinity();
 
-const char* metric_text(MetricKind m) {
-  switch (m) {
-    case MetricKind::Euclidean:
-      return "euclidean";
-    case MetricKind::Cosine:
-      return "cosine";
-    default:
-      return "poincare";
-  }
-}
+const char* metric_text(MetricKind m) { return zelt::metric_name(m); }
 
 // A product whose fused and unfused evaluations differ: if the compiler had
 // contracted a * b + c, the reference model would silently turn into another
