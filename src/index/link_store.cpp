@@ -21,13 +21,6 @@ std::size_t LinkStore::words_for_node(std::int32_t level, std::int32_t cap0,
          std::size_t(level) * std::size_t(2 + preset_capacity(cap));
 }
 
-void LinkStore::reserve(std::size_t nodes, std::size_t pool_words) {
-  levels_.reserve(nodes);
-  layer0_.reserve(nodes);
-  upper_first_.reserve(nodes);
-  pool_.reserve(pool_words);
-}
-
 void LinkStore::reserve_node(std::int32_t level, std::int32_t cap0, std::int32_t cap) {
   reserve_for_append(pool_, words_for_node(level, cap0, cap));
   reserve_for_append(levels_, 1);

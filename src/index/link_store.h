@@ -25,8 +25,10 @@ struct LinkSpan {
 // capacity 0, shared by every node that has no list at a layer (level -1).
 //
 // Blocks are created with the capacity the caller expects the list to reach
-// (its cap, bounded so that a huge M cannot reserve gigabytes per node) and
-// move to the end of the pool, doubling, only when a list outgrows that.
+// (its cap, bounded so that a huge M cannot reserve gigabytes per node; a
+// loaded list gets exactly its own length, so a file cannot make the pool
+// larger than itself) and move to the end of the pool, doubling, only when a
+// list outgrows that.
 class LinkStore {
  public:
   LinkStore();
@@ -40,10 +42,6 @@ class LinkStore {
     const std::size_t block = block_of(node, layer);
     return LinkSpan{pool_.data() + block + 2, pool_[block]};
   }
-  // Just the address of the layer-0 list, for prefetching.
-  const std::int32_t* layer0_address(std::int32_t node) const {
-    return pool_.data() + layer0_[std::size_t(node)];
-  }
 
   // Makes room for one node of the given level whose lists are expected to
   // reach cap0 (layer 0) and cap (above); after it, add_node cannot throw.
@@ -54,8 +52,6 @@ class LinkStore {
   // Replaces the list of `node` at `layer` (which the node must reach).
   void assign(std::int32_t node, std::int32_t layer, const std::int32_t* ids, std::size_t count);
   void append(std::int32_t node, std::int32_t layer, std::int32_t id);
-
-  void reserve(std::size_t nodes, std::size_t pool_words);
 
  private:
   static constexpr std::int32_t kMaxPresetCapacity = 256;

@@ -37,7 +37,6 @@ class VectorStore {
 
   // Sizes the store to n zeroed records.
   void resize(std::size_t n) { data_.assign(n * stride_, 0.0f); }
-  void reserve(std::size_t n) { data_.reserve(n * stride_); }
 
  private:
   std::int32_t dimension_;
