@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the core and its C++ unit tests with AddressSanitizer and
-# UndefinedBehaviorSanitizer in build/sanitize, then runs them with CTest.
-# Any sanitizer report aborts the test that triggered it, and the script exits
-# non-zero on a failed configure, build or test. Extra arguments go to CTest
-# (for instance -j2 or -R Kernel).
+# UndefinedBehaviorSanitizer in build/sanitize and runs them with CTest, then
+# runs the Python tests against a module built the same way. Any sanitizer
+# report aborts the test that triggered it, and the script exits non-zero on a
+# failed configure, build or test. Extra arguments go to CTest (for instance
+# -j2 or -R Kernel).
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 ensure_debian_packages libgtest-dev
@@ -28,3 +29,17 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cd "$BUILD"
 "$VENV/bin/ctest" --output-on-failure --no-tests=error "$@"
+
+# The Python tests against a module built with the same sanitizers. The
+# interpreter itself is not instrumented, so the runtimes are preloaded, and
+# leak checking is off: CPython keeps memory alive until exit by design.
+PYBUILD="$ROOT/build/sanitize-python"
+"$VENV/bin/cmake" -S "$ROOT" -B "$PYBUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZELT_SANITIZE=ON -DBUILD_PYTHON=ON -DBUILD_TESTING=OFF \
+  -DPython_EXECUTABLE="$PY" -Dpybind11_DIR="$("$PY" -m pybind11 --cmakedir)" >/dev/null
+"$VENV/bin/cmake" --build "$PYBUILD" --parallel 2
+cd "$ROOT"
+LD_PRELOAD="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  PYTHONPATH="$PYBUILD" "$PY" -m pytest -q -p no:cacheprovider
