@@ -14,14 +14,6 @@ float dot_product(const float* q, const float* v, std::int32_t n) {
   return avx2::dot_product(q, v, n);
 }
 
-float cosine_distance(float dot, float q_norm_sq, float vn) {
-  return avx2::cosine_distance(dot, q_norm_sq, vn);
-}
-
-float poincare_distance(float diff_sum, float q_norm_sq, float vn) {
-  return avx2::poincare_distance(diff_sum, q_norm_sq, vn);
-}
-
 namespace scalar {
 namespace {
 

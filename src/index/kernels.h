@@ -15,11 +15,6 @@ float squared_norm(const float* v, std::int32_t n);
 float squared_difference_sum(const float* q, const float* v, std::int32_t n);
 float dot_product(const float* q, const float* v, std::int32_t n);
 
-// The metric formulas once the sums are known. vn is the stored node's squared
-// norm after the absent-norm fallback, q_norm_sq the query's.
-float cosine_distance(float dot, float q_norm_sq, float vn);
-float poincare_distance(float diff_sum, float q_norm_sq, float vn);
-
 // Plain scalar versions of the same summation order, for processors and tests
 // that want them; they give the same bits as the vectorised ones.
 namespace scalar {

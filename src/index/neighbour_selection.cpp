@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "index/growth.h"
 #include "index/node_distance.h"
 
 namespace zelt {
@@ -39,11 +40,9 @@ std::vector<std::int32_t> select_neighbours(const IndexState& s, ResultHeap& can
             [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
 
   std::vector<std::int32_t> chosen;
-  // Room for max_count ids, but never more than there are candidates: a huge
-  // M must not reserve gigabytes per selection. A negative max_count still
-  // fails here, with std::length_error.
-  chosen.reserve(max_count < 0 ? std::size_t(max_count)
-                               : std::min(std::size_t(max_count), sorted.size()));
+  // Room for max_count ids but no more than there are candidates, so a huge M
+  // does not reserve gigabytes per selection; a negative max_count fails here.
+  reserve_at_most(chosen, max_count, sorted.size());
   std::vector<Candidate> discarded;
   for (const Candidate& c : sorted) {
     if (std::int32_t(chosen.size()) >= max_count) break;

@@ -1,8 +1,7 @@
 #include "query/flat_search.h"
 
-#include <algorithm>
-
 #include "index/candidate.h"
+#include "index/growth.h"
 #include "index/node_distance.h"
 #include "query/query_filters.h"
 
@@ -20,47 +19,9 @@ struct ScanBounds {
 
 constexpr int kGroup = 8;
 
-// The three metrics, each measuring one record or a group of kGroup records
-// at once (the same bits either way, with independent chains of arithmetic in
-// flight for the group).
-struct EuclideanScan {
+struct ScanQuery {
   const float* q;
-  std::int32_t dim;
-  float one(const float* v) const { return avx2::squared_difference_sum(q, v, dim); }
-  void group(const float* const* v, float* out) const {
-    avx2::squared_difference_sums<kGroup>(q, v, dim, out);
-  }
-};
-
-struct CosineScan {
-  const float* q;
-  std::int32_t dim;
-  float q_norm;
-  float one(const float* v) const {
-    return avx2::cosine_distance(avx2::dot_product(q, v, dim), q_norm, norm_of_record(v, dim));
-  }
-  void group(const float* const* v, float* out) const {
-    avx2::dot_products<kGroup>(q, v, dim, out);
-    for (int b = 0; b < kGroup; ++b) {
-      out[b] = avx2::cosine_distance(out[b], q_norm, norm_of_record(v[b], dim));
-    }
-  }
-};
-
-struct PoincareScan {
-  const float* q;
-  std::int32_t dim;
-  float q_norm;
-  float one(const float* v) const {
-    return avx2::poincare_distance(avx2::squared_difference_sum(q, v, dim), q_norm,
-                                   norm_of_record(v, dim));
-  }
-  void group(const float* const* v, float* out) const {
-    avx2::squared_difference_sums<kGroup>(q, v, dim, out);
-    for (int b = 0; b < kGroup; ++b) {
-      out[b] = avx2::poincare_distance(out[b], q_norm, norm_of_record(v[b], dim));
-    }
-  }
+  float norm;
 };
 
 // Below this much vector data the scan runs from the caches and is bound by
@@ -72,8 +33,8 @@ constexpr std::size_t kCacheResidentBytes = std::size_t(16) << 20;
 // One pass over the records in storage order, with the metric and the tests
 // that are switched on fixed at compile time, so that the common unfiltered
 // scan is a tight loop.
-template <bool kScreen, bool kRadius, bool kGrouped, class Metric>
-void scan(const IndexState& s, const ScanBounds& b, std::int32_t k, const Metric& metric,
+template <bool kScreen, bool kRadius, bool kGrouped, MetricKind M>
+void scan(const IndexState& s, const ScanBounds& b, std::int32_t k, const ScanQuery& query,
           ResultHeap& heap) {
   const std::size_t n = s.size();
   const std::size_t stride = s.vectors.stride();
@@ -96,7 +57,7 @@ void scan(const IndexState& s, const ScanBounds& b, std::int32_t k, const Metric
       const float* v[kGroup];
       float d[kGroup];
       for (int g = 0; g < kGroup; ++g) v[g] = record + std::size_t(g) * stride;
-      metric.group(v, d);
+      record_distances<M, kGroup>(query.q, query.norm, v, dim, d);
       for (int g = 0; g < kGroup; ++g) offer(i + std::size_t(g), d[g]);
     }
   }
@@ -105,25 +66,25 @@ void scan(const IndexState& s, const ScanBounds& b, std::int32_t k, const Metric
       if (!mask_passes(b.filter_mask, masks[i])) continue;
       if (b.norm_bound && b.norm_floor > record[dim]) continue;
     }
-    offer(i, metric.one(record));
+    offer(i, record_distance<M>(query.q, query.norm, record, dim));
   }
 }
 
-template <class Metric>
-void scan_with(const IndexState& s, const ScanBounds& b, std::int32_t k, const Metric& metric,
+template <MetricKind M>
+void scan_with(const IndexState& s, const ScanBounds& b, std::int32_t k, const ScanQuery& query,
                ResultHeap& heap) {
   const bool screen = b.filter_mask != 0 || b.norm_bound;
   const bool grouped = s.size() * s.vectors.stride() * sizeof(float) <= kCacheResidentBytes;
   if (screen) {
-    if (b.radius_bound) return scan<true, true, false>(s, b, k, metric, heap);
-    return scan<true, false, false>(s, b, k, metric, heap);
+    if (b.radius_bound) return scan<true, true, false, M>(s, b, k, query, heap);
+    return scan<true, false, false, M>(s, b, k, query, heap);
   }
   if (grouped) {
-    if (b.radius_bound) return scan<false, true, true>(s, b, k, metric, heap);
-    return scan<false, false, true>(s, b, k, metric, heap);
+    if (b.radius_bound) return scan<false, true, true, M>(s, b, k, query, heap);
+    return scan<false, false, true, M>(s, b, k, query, heap);
   }
-  if (b.radius_bound) return scan<false, true, false>(s, b, k, metric, heap);
-  scan<false, false, false>(s, b, k, metric, heap);
+  if (b.radius_bound) return scan<false, true, false, M>(s, b, k, query, heap);
+  scan<false, false, false, M>(s, b, k, query, heap);
 }
 
 }  // namespace
@@ -136,25 +97,14 @@ std::vector<std::int32_t> flat_search(const IndexState& s, const float* query, s
   const ScanBounds bounds{filter_mask, max_radius >= 0.0f, max_radius, min_norm_sq >= 0.0f,
                           min_norm_sq - 0.15f};
 
-  const std::int32_t dim = s.dimension;
   ResultHeap heap;
-  switch (s.metric) {
-    case MetricKind::Euclidean:
-      scan_with(s, bounds, k, EuclideanScan{query, dim}, heap);
-      break;
-    case MetricKind::Cosine:
-      scan_with(s, bounds, k, CosineScan{query, dim, q_norm}, heap);
-      break;
-    default:
-      scan_with(s, bounds, k, PoincareScan{query, dim, q_norm}, heap);
-      break;
-  }
+  with_metric(s.metric, [&](auto m) {
+    scan_with<decltype(m)::value>(s, bounds, k, ScanQuery{query, q_norm}, heap);
+  });
 
   const std::vector<Candidate> nearest_first = heap.drain_reversed();
-  // A negative k fails here with std::length_error; a large one reserves no
-  // more than the scan found.
   std::vector<std::int32_t> answer;
-  answer.reserve(k < 0 ? std::size_t(k) : std::min(std::size_t(k), nearest_first.size()));
+  reserve_at_most(answer, k, nearest_first.size());
   for (const Candidate& c : nearest_first) answer.push_back(c.id);
   return answer;
 }

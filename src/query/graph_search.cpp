@@ -1,7 +1,6 @@
 #include "query/graph_search.h"
 
-#include <algorithm>
-
+#include "index/growth.h"
 #include "index/kernels.h"
 #include "index/layer_search.h"
 #include "query/query_filters.h"
@@ -24,9 +23,7 @@ std::vector<std::int32_t> graph_search(const IndexState& s, const float* query, 
   const std::vector<Candidate> nearest_first = found.drain_reversed();
 
   std::vector<std::int32_t> answer;
-  // A negative k fails here with std::length_error; a large one reserves no
-  // more than the candidates can fill.
-  answer.reserve(k < 0 ? std::size_t(k) : std::min(std::size_t(k), nearest_first.size()));
+  reserve_at_most(answer, k, nearest_first.size());
   for (const Candidate& c : nearest_first) {
     if (radius_bound && !(c.distance <= max_radius)) continue;
     if (!mask_passes(filter_mask, s.masks[std::size_t(c.id)])) continue;
