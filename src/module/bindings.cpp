@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,11 +60,12 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
 
   py::class_<HyperbolicIndex>(m, "HyperbolicIndex")
       .def(py::init([](std::int32_t dimension, float curvature, std::int32_t M,
-                       const std::string& metric) {
+                       const std::string& metric, std::optional<std::uint32_t> seed) {
+             if (seed) return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric, *seed);
              return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric);
            }),
            py::arg("dimension"), py::arg("curvature") = 1.0, py::arg("M") = 16,
-           py::arg("metric") = "poincare")
+           py::arg("metric") = "poincare", py::kw_only(), py::arg("seed") = py::none())
       .def(
           "add_item_flat",
           [](HyperbolicIndex& self, const VectorArg& vector, std::uint64_t mask) {
@@ -150,5 +152,8 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
             const auto count = std::size_t(new_masks.size());
             without_gil([&] { self.update_masks(values, count); });
           },
-          py::arg("new_masks"));
+          py::arg("new_masks"))
+      .def("__len__", [](const HyperbolicIndex& self) {
+        return without_gil([&] { return self.inspect([](const zelt::IndexState& s) { return s.size(); }); });
+      });
 }
