@@ -1,6 +1,5 @@
 #include "index/index_state.h"
 
-#include <cmath>
 #include <limits>
 #include <stdexcept>
 
@@ -8,22 +7,19 @@
 
 namespace zelt {
 
-std::int32_t layer0_cap_for(std::int32_t m) { return std::int32_t(std::uint32_t(m) * 2u); }
-
-float level_mult_for(std::int32_t m) { return float(1.0 / std::log(double(m))); }
-
-IndexState make_state(std::int32_t dimension, float curvature, std::int32_t m, MetricKind metric,
-                      std::uint32_t seed) {
+IndexState make_state(const IndexParams& params, std::uint32_t seed) {
   IndexState s;
-  s.dimension = dimension;
-  s.curvature = curvature;
-  s.max_m = m;
-  s.max_m_0 = layer0_cap_for(m);
-  s.level_mult = level_mult_for(m);
-  s.metric = metric;
-  s.vectors = VectorStore(dimension);
+  s.params = params;
+  s.vectors = VectorStore(params.dimension);
   s.level_rng.seed(seed);
   return s;
+}
+
+void adopt_loaded(IndexState& target, IndexState&& loaded) {
+  loaded.params.metric = target.params.metric;
+  loaded.level_rng = target.level_rng;
+  loaded.level_dist = target.level_dist;
+  target = std::move(loaded);
 }
 
 float IndexState::node_distance(const float* q, float q_norm_sq, std::int32_t node) const {
@@ -37,10 +33,10 @@ void IndexState::append_node(const float* values, float norm, std::uint64_t mask
   }
   vectors.reserve_one_more();
   reserve_for_append(masks, 1);
-  links.reserve_node(level, max_m_0, max_m);
+  links.reserve_node(level, params.max_m_0, params.max_m);
   vectors.append(values, norm);
   masks.push_back(mask);
-  links.add_node(level, max_m_0, max_m);
+  links.add_node(level, params.max_m_0, params.max_m);
 }
 
 }  // namespace zelt

@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-#include "index/neighbour_walk.h"
-#include "index/node_distance.h"
+#include "index/layer_walk.h"
 
 namespace zelt {
 
@@ -22,51 +21,42 @@ VisitedMarks& thread_visited_marks() {
   return marks;
 }
 
-namespace {
 FrontierHeap& thread_frontier() {
   thread_local FrontierHeap frontier;
   return frontier;
 }
+
+namespace {
+
+// The plain beam: the answer is the ef nearest nodes measured.
+struct NearestBeam {
+  ResultHeap& result;
+  std::int32_t ef;
+  // Admission compares the count with ef taken as unsigned after sign
+  // extension, so a negative ef admits every evaluated node.
+  std::uint64_t admit_below;
+
+  void start(std::int32_t id, float d) { result.push({d, id}); }
+  bool stop(float d) const {
+    return std::int32_t(result.size()) >= ef && d > result.top().distance;
+  }
+  bool admit(std::int32_t id, float d) {
+    if (result.size() < admit_below || !(d >= result.top().distance)) {
+      result.push({d, id});
+      if (std::int32_t(result.size()) > ef) result.pop();
+      return true;
+    }
+    return false;
+  }
+};
+
 }  // namespace
 
 void search_layer(const IndexState& s, const float* query, float query_norm_sq,
                   std::int32_t entry_id, std::int32_t ef, std::int32_t layer, ResultHeap& result) {
-  VisitedMarks& visited = thread_visited_marks();
-  const std::uint16_t epoch = visited.begin_search(s.size());
-  std::uint16_t* marks = visited.marks.data();
-  FrontierHeap& frontier = thread_frontier();
-  frontier.clear();
   result.clear();
-
-  // Admission compares the count with ef taken as unsigned after sign
-  // extension, so a negative ef admits every evaluated node.
-  const std::uint64_t admit_below = std::uint64_t(std::int64_t(ef));
-
-  const float d0 = distance_to_node(s, query, query_norm_sq, entry_id);
-  frontier.push({d0, entry_id});
-  marks[entry_id] = epoch;
-  result.push({d0, entry_id});
-
-  while (!frontier.empty()) {
-    const Candidate c = frontier.top();
-    frontier.pop();
-    if (std::int32_t(result.size()) >= ef && c.distance > result.top().distance) break;
-
-    const auto first_visit = [&](std::int32_t m) {
-      if (marks[m] == epoch) return false;
-      marks[m] = epoch;
-      return true;
-    };
-    measure_new_neighbours(s, query, query_norm_sq, s.links.links(c.id, layer), first_visit,
-                           [&](std::int32_t m, float d) {
-                             if (result.size() < admit_below || !(d >= result.top().distance)) {
-                               frontier.push({d, m});
-                               result.push({d, m});
-                               if (std::int32_t(result.size()) > ef) result.pop();
-                             }
-                           });
-  }
-  frontier.clear();
+  NearestBeam beam{result, ef, std::uint64_t(std::int64_t(ef))};
+  walk_layer(s, query, query_norm_sq, entry_id, layer, beam);
 }
 
 ResultHeap search_layer(const IndexState& s, const float* query, float query_norm_sq,

@@ -20,8 +20,9 @@ struct VisitedMarks {
   std::uint16_t begin_search(std::size_t n);
 };
 
-// This thread's marks; released when the thread ends.
+// This thread's marks and frontier heap; released when the thread ends.
 VisitedMarks& thread_visited_marks();
+FrontierHeap& thread_frontier();
 
 // Best-first beam search of one layer from entry_id, keeping the (at most)
 // max(ef, 1) nearest nodes met. Fills `result` (cleared first) in heap order,
@@ -36,7 +37,7 @@ ResultHeap search_layer(const IndexState& s, const float* query, float query_nor
 // The Poincaré boundary rule shared by every graph walk: a neighbour whose
 // stored squared norm is not below 0.995 (NaN included) is never evaluated.
 inline bool beyond_boundary(const IndexState& s, std::int32_t node) {
-  return s.metric == MetricKind::Poincare && !(s.stored_norm(node) < 0.995f);
+  return s.params.metric == MetricKind::Poincare && !(s.stored_norm(node) < 0.995f);
 }
 
 // Greedy descent with width 1 from the entry point down to layer 1; returns

@@ -62,8 +62,8 @@ inline decltype(auto) with_metric(MetricKind metric, F&& f) {
 inline float distance_to_node(const IndexState& s, const float* q, float q_norm_sq,
                               std::int32_t node) {
   const float* v = s.vectors.vector(node);
-  return with_metric(s.metric, [&](auto m) {
-    return record_distance<decltype(m)::value>(q, q_norm_sq, v, s.dimension);
+  return with_metric(s.params.metric, [&](auto m) {
+    return record_distance<decltype(m)::value>(q, q_norm_sq, v, s.dimension());
   });
 }
 
@@ -71,8 +71,8 @@ inline float distance_to_node(const IndexState& s, const float* q, float q_norm_
 inline void distances_to_nodes(const IndexState& s, const float* q, float q_norm_sq,
                                const std::int32_t* ids, std::size_t count, float* out) {
   constexpr int kGroup = 4;
-  const std::int32_t n = s.dimension;
-  with_metric(s.metric, [&](auto m) {
+  const std::int32_t n = s.dimension();
+  with_metric(s.params.metric, [&](auto m) {
     constexpr MetricKind M = decltype(m)::value;
     std::size_t j = 0;
     for (; j + kGroup <= count; j += kGroup) {

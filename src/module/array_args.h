@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "index/hyperbolic_index.h"
+#include "api/hyperbolic_index.h"
 
 namespace zelt::module {
 

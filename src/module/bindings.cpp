@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "index/hyperbolic_index.h"
+#include "api/hyperbolic_index.h"
 #include "module/array_args.h"
 
 namespace py = pybind11;
@@ -41,9 +41,9 @@ py::dict stats_dict(const zelt::IndexStats& st) {
   d["num_nodes"] = st.num_nodes;
   d["ep_id"] = st.ep_id;
   d["ep_layer"] = st.ep_layer;
-  d["max_m"] = st.max_m;
-  d["max_m_0"] = st.max_m_0;
-  d["dimension"] = st.dimension;
+  d["max_m"] = st.params.max_m;
+  d["max_m_0"] = st.params.max_m_0;
+  d["dimension"] = st.params.dimension;
   d["avg_degree_layer0"] = st.avg_degree_layer0;
   py::list distribution(st.layer_distribution.size());
   for (std::size_t i = 0; i < st.layer_distribution.size(); ++i) {
@@ -61,7 +61,8 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
   py::class_<HyperbolicIndex>(m, "HyperbolicIndex")
       .def(py::init([](std::int32_t dimension, float curvature, std::int32_t M,
                        const std::string& metric, std::optional<std::uint32_t> seed) {
-             if (seed) return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric, *seed);
+             if (seed)
+               return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric, *seed);
              return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric);
            }),
            py::arg("dimension"), py::arg("curvature") = 1.0, py::arg("M") = 16,
@@ -86,9 +87,9 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           [](const HyperbolicIndex& self, const VectorArg& query, std::int32_t k,
              std::uint64_t filter_mask, std::int32_t ef_search, float max_radius, float min_norm) {
             const FloatArray q = view_of(query);
-            return without_gil([&] {
-              return self.custom_hnsw_search(q, k, filter_mask, ef_search, max_radius, min_norm);
-            });
+            const auto spec =
+                zelt::QuerySpec::graph(k, filter_mask, ef_search, max_radius, min_norm);
+            return without_gil([&] { return self.search(q, spec); });
           },
           py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 50,
           py::arg("max_radius") = -1.0, py::arg("min_norm") = -1.0)
@@ -97,9 +98,9 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           [](const HyperbolicIndex& self, const VectorArg& query, std::int32_t k,
              std::uint64_t filter_mask, std::int32_t ef_search, float max_radius, float min_norm) {
             const FloatArray q = view_of(query);
-            return without_gil([&] {
-              return self.filtered_search(q, k, filter_mask, ef_search, max_radius, min_norm);
-            });
+            const auto spec =
+                zelt::QuerySpec::filtered(k, filter_mask, ef_search, max_radius, min_norm);
+            return without_gil([&] { return self.search(q, spec); });
           },
           py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 2000,
           py::arg("max_radius") = -1.0, py::arg("min_norm") = -1.0)
@@ -108,9 +109,8 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           [](const HyperbolicIndex& self, const VectorArg& query, std::int32_t k,
              std::uint64_t filter_mask, float max_radius, float min_norm_sq) {
             const FloatArray q = view_of(query);
-            return without_gil([&] {
-              return self.hardware_flat_search(q, k, filter_mask, max_radius, min_norm_sq);
-            });
+            const auto spec = zelt::QuerySpec::exact(k, filter_mask, max_radius, min_norm_sq);
+            return without_gil([&] { return self.search(q, spec); });
           },
           py::arg("query"), py::arg("k"), py::arg("filter_mask"), py::arg("max_radius") = -1.0,
           py::arg("min_norm_sq") = -1.0)
@@ -154,6 +154,7 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           },
           py::arg("new_masks"))
       .def("__len__", [](const HyperbolicIndex& self) {
-        return without_gil([&] { return self.inspect([](const zelt::IndexState& s) { return s.size(); }); });
+        return without_gil(
+            [&] { return self.inspect([](const zelt::IndexState& s) { return s.size(); }); });
       });
 }

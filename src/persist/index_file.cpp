@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "index/graph_check.h"
+
 namespace zelt {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -127,15 +129,15 @@ class Reader {
 
 void write_contents(const IndexState& s, Writer& out) {
   const std::uint64_t n = s.size();
-  out.put(s.dimension);
-  out.put(s.curvature);
-  out.put(s.max_m);
+  out.put(s.params.dimension);
+  out.put(s.params.curvature);
+  out.put(s.params.max_m);
   out.put(s.ep_id);
   out.put(s.ep_layer);
   out.put(n);
   // The arena holds each vector followed by its stored norm, the file's own
   // record layout, so the whole vector section goes out in one piece.
-  const std::size_t record = (std::size_t(s.dimension) + 1) * sizeof(float);
+  const std::size_t record = (std::size_t(s.dimension()) + 1) * sizeof(float);
   out.put_bytes(s.vectors.vector(0), std::size_t(n) * record);
   out.put_bytes(s.masks.data(), s.masks.size() * sizeof(std::uint64_t));
   for (std::uint64_t i = 0; i < n; ++i) {
@@ -154,33 +156,33 @@ std::string describe(const char* what, std::int64_t value) {
   return std::string(what) + " " + std::to_string(value);
 }
 
-void read_header(Reader& in, IndexState& s, std::uint64_t& count) {
-  s.dimension = in.get<std::int32_t>("the header");
-  s.curvature = in.get<float>("the header");
-  s.max_m = in.get<std::int32_t>("the header");
+// Reads the header into s (parameters derived for `metric`) and returns the
+// node count, checked against what the rest of the file can hold.
+std::uint64_t read_header(Reader& in, IndexState& s, MetricKind metric) {
+  const auto dimension = in.get<std::int32_t>("the header");
+  const auto curvature = in.get<float>("the header");
+  const auto m = in.get<std::int32_t>("the header");
   s.ep_id = in.get<std::int32_t>("the header");
   s.ep_layer = in.get<std::int32_t>("the header");
-  count = in.get<std::uint64_t>("the header");
-  if (s.dimension < 0) in.refuse(describe("negative dimension", s.dimension));
-  if (!usable_m(s.max_m)) {
-    in.refuse(describe("M must be 0 or from 2 to 1073741823, the file has", s.max_m));
-  }
+  const auto count = in.get<std::uint64_t>("the header");
+  if (dimension < 0) in.refuse(describe("negative dimension", dimension));
+  if (!usable_m(m)) in.refuse(describe("M must be 0 or from 2 to 1073741823, the file has", m));
+  s.params = IndexParams::derive(dimension, curvature, m, metric);
   // Every node needs its vector record, its mask and its level at least.
-  const std::uint64_t least_per_node = 4 * std::uint64_t(s.dimension) + 4 + 8 + 4;
+  const std::uint64_t least_per_node = 4 * std::uint64_t(dimension) + 4 + 8 + 4;
   if (count > in.remaining() / least_per_node ||
       count > std::uint64_t(std::numeric_limits<std::int32_t>::max())) {
     in.refuse("node count " + std::to_string(count) + " is more than the file can hold");
   }
-  if (s.ep_id == -1) {
-    if (s.ep_layer != -1) in.refuse(describe("no entry point but entry layer", s.ep_layer));
-  } else if (s.ep_id < 0 || std::uint64_t(s.ep_id) >= count) {
+  if (s.ep_id != -1 && (s.ep_id < 0 || std::uint64_t(s.ep_id) >= count)) {
     in.refuse(describe("entry point outside the nodes:", s.ep_id));
   }
+  return count;
 }
 
 void read_nodes(Reader& in, IndexState& s, std::size_t n) {
-  const std::size_t record = (std::size_t(s.dimension) + 1) * sizeof(float);
-  s.vectors = VectorStore(s.dimension);
+  const std::size_t record = (std::size_t(s.dimension()) + 1) * sizeof(float);
+  s.vectors = VectorStore(s.dimension());
   s.vectors.resize(n);
   in.get_bytes(s.vectors.vector(0), n * record, "the vectors");
   s.masks.resize(n);
@@ -202,41 +204,8 @@ void read_nodes(Reader& in, IndexState& s, std::size_t n) {
       }
       ids.resize(std::size_t(size));
       in.get_bytes(ids.data(), ids.size() * sizeof(std::int32_t), "a link list");
-      for (const std::int32_t id : ids) {
-        if (id < 0 || std::size_t(id) >= n) {
-          in.refuse("node " + std::to_string(i) + " links to " + std::to_string(id) +
-                    ", which is not a node");
-        }
-      }
       s.links.assign(node, layer, ids.data(), ids.size());
     }
-  }
-}
-
-// Links can name later nodes, so their levels are checked once all are known.
-void check_graph(const Reader& in, const IndexState& s) {
-  const auto n = std::int32_t(s.size());
-  for (std::int32_t node = 0; node < n; ++node) {
-    for (std::int32_t layer = 1; layer <= s.links.level(node); ++layer) {
-      for (const std::int32_t id : s.links.links(node, layer)) {
-        if (s.links.level(id) < layer) {
-          in.refuse("node " + std::to_string(node) + " links on layer " + std::to_string(layer) +
-                    " to node " + std::to_string(id) + ", whose level is " +
-                    std::to_string(s.links.level(id)));
-        }
-      }
-    }
-    for (const std::int32_t id : s.links.links(node, 0)) {
-      if (s.links.level(id) < 0) {
-        in.refuse("node " + std::to_string(node) + " links on layer 0 to node " +
-                  std::to_string(id) + ", which has no layers");
-      }
-    }
-  }
-  if (s.ep_id >= 0 && s.links.level(s.ep_id) != s.ep_layer) {
-    in.refuse("entry layer " + std::to_string(s.ep_layer) + " is not the level " +
-              std::to_string(s.links.level(s.ep_id)) + " of entry point " +
-              std::to_string(s.ep_id));
   }
 }
 
@@ -258,30 +227,15 @@ IndexState read_index_file(const std::string& filename, MetricKind metric) {
   Reader in(file.get(), size, filename);
 
   IndexState s;
-  s.metric = metric;
-  std::uint64_t count = 0;
-  read_header(in, s, count);
-  s.max_m_0 = layer0_cap_for(s.max_m);
-  s.level_mult = level_mult_for(s.max_m);
+  const std::uint64_t count = read_header(in, s, metric);
   read_nodes(in, s, std::size_t(count));
-  check_graph(in, s);
+  // Links can name later nodes, so the graph is checked once all are known.
+  const std::string fault = graph_fault(s, GraphRules::Loadable);
+  if (!fault.empty()) in.refuse(fault);
   if (in.remaining() != 0) {
     in.refuse(std::to_string(in.remaining()) + " bytes follow the last node record");
   }
   return s;
-}
-
-void adopt_loaded(IndexState& target, IndexState&& loaded) {
-  target.dimension = loaded.dimension;
-  target.curvature = loaded.curvature;
-  target.max_m = loaded.max_m;
-  target.max_m_0 = loaded.max_m_0;
-  target.ep_id = loaded.ep_id;
-  target.ep_layer = loaded.ep_layer;
-  target.level_mult = loaded.level_mult;
-  target.vectors = std::move(loaded.vectors);
-  target.links = std::move(loaded.links);
-  target.masks = std::move(loaded.masks);
 }
 
 }  // namespace zelt

@@ -22,7 +22,4 @@ void write_index_file(const IndexState& s, const std::string& filename);
 // std::runtime_error naming the file and the fault.
 IndexState read_index_file(const std::string& filename, MetricKind metric);
 
-// Moves the loaded contents into `target`, keeping its metric and generator.
-void adopt_loaded(IndexState& target, IndexState&& loaded);
-
 }  // namespace zelt

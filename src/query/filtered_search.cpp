@@ -1,13 +1,48 @@
 #include "query/filtered_search.h"
 
-#include "index/candidate.h"
 #include "index/kernels.h"
-#include "index/layer_search.h"
-#include "index/neighbour_walk.h"
-#include "index/node_distance.h"
-#include "query/query_filters.h"
+#include "index/layer_walk.h"
 
 namespace zelt {
+
+namespace {
+
+// A beam of the width nearest nodes steers the walk; the hits keep the k
+// nearest measured nodes that pass the filters, admitted to the beam or not.
+// The walk may stop only once k hits exist.
+struct FilteredBeam {
+  const IndexState& s;
+  const QuerySpec& spec;
+  std::int32_t width;
+  ResultHeap beam;
+  ResultHeap hits;
+
+  bool passes(std::int32_t id, float d) const {
+    return spec.node_passes(s.masks[std::size_t(id)], s.stored_norm(id)) && spec.radius_passes(d);
+  }
+  void start(std::int32_t id, float d) {
+    beam.push({d, id});
+    if (passes(id, d)) hits.push({d, id});
+  }
+  bool stop(float d) const {
+    return d > beam.top().distance && std::int32_t(hits.size()) >= spec.k;
+  }
+  bool admit(std::int32_t id, float d) {
+    bool admitted = false;
+    if (std::int32_t(beam.size()) < width || !(d >= beam.top().distance)) {
+      beam.push({d, id});
+      if (std::int32_t(beam.size()) > width) beam.pop();
+      admitted = true;
+    }
+    if (passes(id, d)) {
+      hits.push({d, id});
+      if (std::int32_t(hits.size()) > spec.k) hits.pop();
+    }
+    return admitted;
+  }
+};
+
+}  // namespace
 
 std::vector<std::int32_t> gap_cutoff(const std::vector<Candidate>& matches) {
   std::vector<std::int32_t> answer;
@@ -24,56 +59,14 @@ std::vector<std::int32_t> gap_cutoff(const std::vector<Candidate>& matches) {
   return answer;
 }
 
-std::vector<std::int32_t> filtered_search(const IndexState& s, const float* query, std::int32_t k,
-                                          std::uint64_t filter_mask, std::int32_t ef_search,
-                                          float max_radius, float min_norm) {
+std::vector<std::int32_t> filtered_search(const IndexState& s, const float* query,
+                                          const QuerySpec& spec) {
   if (s.size() == 0 || s.ep_id < 0) return {};
-  const float q_norm = squared_norm(query, s.dimension);
-  const auto passes = [&](std::int32_t id, float d) {
-    return mask_passes(filter_mask, s.masks[std::size_t(id)]) &&
-           (!(min_norm >= 0.0f) || !(min_norm > s.stored_norm(id))) &&
-           (!(max_radius >= 0.0f) || !(d > max_radius));
-  };
-
+  const float q_norm = squared_norm(query, s.dimension());
   const std::int32_t entry = descend_to_layer0(s, query, q_norm);
-
-  // One byte per node, fresh for every call, so concurrent queries share nothing.
-  std::vector<std::uint8_t> visited(s.size(), 0);
-  FrontierHeap frontier;
-  ResultHeap beam;
-  ResultHeap hits;
-
-  const float d0 = distance_to_node(s, query, q_norm, entry);
-  frontier.push({d0, entry});
-  beam.push({d0, entry});
-  visited[std::size_t(entry)] = 1;
-  if (passes(entry, d0)) hits.push({d0, entry});
-
-  const std::int32_t width = ef_search > k ? ef_search : k;
-  while (!frontier.empty()) {
-    const Candidate c = frontier.top();
-    frontier.pop();
-    if (c.distance > beam.top().distance && std::int32_t(hits.size()) >= k) break;
-
-    const auto first_visit = [&](std::int32_t n) {
-      if (visited[std::size_t(n)]) return false;
-      visited[std::size_t(n)] = 1;
-      return true;
-    };
-    measure_new_neighbours(s, query, q_norm, s.links.links(c.id, 0), first_visit,
-                           [&](std::int32_t n, float d) {
-                             if (std::int32_t(beam.size()) < width || !(d >= beam.top().distance)) {
-                               frontier.push({d, n});
-                               beam.push({d, n});
-                               if (std::int32_t(beam.size()) > width) beam.pop();
-                             }
-                             if (passes(n, d)) {
-                               hits.push({d, n});
-                               if (std::int32_t(hits.size()) > k) hits.pop();
-                             }
-                           });
-  }
-  return gap_cutoff(hits.drain_reversed());
+  FilteredBeam walk{s, spec, spec.width(), {}, {}};
+  walk_layer(s, query, q_norm, entry, 0, walk);
+  return gap_cutoff(walk.hits.drain_reversed());
 }
 
 }  // namespace zelt

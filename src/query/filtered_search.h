@@ -3,16 +3,21 @@
 #include <cstdint>
 #include <vector>
 
+#include "index/candidate.h"
 #include "index/index_state.h"
+#include "query/query_spec.h"
 
 namespace zelt {
 
-// k-nearest for strict filters: its own layer-0 traversal tests every node it
+// k-nearest for strict filters: a layer-0 walk that tests every node it
 // measures and keeps the k nearest matches apart from the beam, going on while
 // fewer than k matches exist; the matches are cut at the first large gap.
-// min_norm is compared with the stored squared norm as it is.
-std::vector<std::int32_t> filtered_search(const IndexState& s, const float* query, std::int32_t k,
-                                          std::uint64_t filter_mask, std::int32_t ef_search,
-                                          float max_radius, float min_norm);
+std::vector<std::int32_t> filtered_search(const IndexState& s, const float* query,
+                                          const QuerySpec& spec);
+
+// Cuts matches (nearest first) at the first large jump in distance: the first
+// match always stays; match i ends the answer when the step to it exceeds 0.6
+// from a distance above 0.01, or when it lies beyond 2.0.
+std::vector<std::int32_t> gap_cutoff(const std::vector<Candidate>& matches);
 
 }  // namespace zelt

@@ -3,19 +3,10 @@
 #include "index/candidate.h"
 #include "index/growth.h"
 #include "index/node_distance.h"
-#include "query/query_filters.h"
 
 namespace zelt {
 
 namespace {
-
-struct ScanBounds {
-  std::uint64_t filter_mask;
-  bool radius_bound;
-  float max_radius;
-  bool norm_bound;
-  float norm_floor;
-};
 
 constexpr int kGroup = 8;
 
@@ -34,17 +25,17 @@ constexpr std::size_t kCacheResidentBytes = std::size_t(16) << 20;
 // that are switched on fixed at compile time, so that the common unfiltered
 // scan is a tight loop.
 template <bool kScreen, bool kRadius, bool kGrouped, MetricKind M>
-void scan(const IndexState& s, const ScanBounds& b, std::int32_t k, const ScanQuery& query,
+void scan(const IndexState& s, const QuerySpec& spec, std::int32_t k, const ScanQuery& query,
           ResultHeap& heap) {
   const std::size_t n = s.size();
   const std::size_t stride = s.vectors.stride();
-  const std::int32_t dim = s.dimension;
+  const std::int32_t dim = s.dimension();
   const float* record = s.vectors.vector(0);
   const std::uint64_t* masks = s.masks.data();
   const bool have_room = k > 0;
   const std::size_t limit = have_room ? std::size_t(k) : 0;
   const auto offer = [&](std::size_t i, float d) {
-    if (kRadius && d > b.max_radius) return;
+    if (kRadius && !spec.radius_passes(d)) return;
     // Pushing and then trimming the farthest leaves the heap as it was when
     // the new record is strictly the farthest, so such records are skipped.
     if (heap.size() >= limit && (!have_room || d > heap.top().distance)) return;
@@ -63,43 +54,40 @@ void scan(const IndexState& s, const ScanBounds& b, std::int32_t k, const ScanQu
   }
   for (; i < n; ++i, record += stride) {
     if (kScreen) {
-      if (!mask_passes(b.filter_mask, masks[i])) continue;
-      if (b.norm_bound && b.norm_floor > record[dim]) continue;
+      if (!spec.node_passes(masks[i], record[dim])) continue;
     }
     offer(i, record_distance<M>(query.q, query.norm, record, dim));
   }
 }
 
 template <MetricKind M>
-void scan_with(const IndexState& s, const ScanBounds& b, std::int32_t k, const ScanQuery& query,
+void scan_with(const IndexState& s, const QuerySpec& spec, std::int32_t k, const ScanQuery& query,
                ResultHeap& heap) {
-  const bool screen = b.filter_mask != 0 || b.norm_bound;
+  const bool screen = spec.filter_mask != 0 || spec.norm_on;
   const bool grouped = s.size() * s.vectors.stride() * sizeof(float) <= kCacheResidentBytes;
   if (screen) {
-    if (b.radius_bound) return scan<true, true, false, M>(s, b, k, query, heap);
-    return scan<true, false, false, M>(s, b, k, query, heap);
+    if (spec.radius_on) return scan<true, true, false, M>(s, spec, k, query, heap);
+    return scan<true, false, false, M>(s, spec, k, query, heap);
   }
   if (grouped) {
-    if (b.radius_bound) return scan<false, true, true, M>(s, b, k, query, heap);
-    return scan<false, false, true, M>(s, b, k, query, heap);
+    if (spec.radius_on) return scan<false, true, true, M>(s, spec, k, query, heap);
+    return scan<false, false, true, M>(s, spec, k, query, heap);
   }
-  if (b.radius_bound) return scan<false, true, false, M>(s, b, k, query, heap);
-  scan<false, false, false, M>(s, b, k, query, heap);
+  if (spec.radius_on) return scan<false, true, false, M>(s, spec, k, query, heap);
+  scan<false, false, false, M>(s, spec, k, query, heap);
 }
 
 }  // namespace
 
-std::vector<std::int32_t> flat_search(const IndexState& s, const float* query, std::int32_t k,
-                                      std::uint64_t filter_mask, float max_radius,
-                                      float min_norm_sq) {
+std::vector<std::int32_t> flat_search(const IndexState& s, const float* query,
+                                      const QuerySpec& spec) {
   if (s.size() == 0) return {};
-  const float q_norm = avx2::squared_norm(query, s.dimension);
-  const ScanBounds bounds{filter_mask, max_radius >= 0.0f, max_radius, min_norm_sq >= 0.0f,
-                          min_norm_sq - 0.15f};
+  const std::int32_t k = spec.k;
+  const float q_norm = avx2::squared_norm(query, s.dimension());
 
   ResultHeap heap;
-  with_metric(s.metric, [&](auto m) {
-    scan_with<decltype(m)::value>(s, bounds, k, ScanQuery{query, q_norm}, heap);
+  with_metric(s.params.metric, [&](auto m) {
+    scan_with<decltype(m)::value>(s, spec, k, ScanQuery{query, q_norm}, heap);
   });
 
   const std::vector<Candidate> nearest_first = heap.drain_reversed();

@@ -4,13 +4,13 @@
 #include <vector>
 
 #include "index/index_state.h"
+#include "query/query_spec.h"
 
 namespace zelt {
 
 // Exact k-nearest by scanning every node, linked or not: mask test, norm test
 // (min_norm_sq - 0.15 against the stored squared norm), distance, radius test.
-std::vector<std::int32_t> flat_search(const IndexState& s, const float* query, std::int32_t k,
-                                      std::uint64_t filter_mask, float max_radius,
-                                      float min_norm_sq);
+std::vector<std::int32_t> flat_search(const IndexState& s, const float* query,
+                                      const QuerySpec& spec);
 
 }  // namespace zelt

@@ -19,8 +19,7 @@ namespace {
 using zelt::MetricKind;
 using zelt_test::SameBits;
 
-constexpr MetricKind kMetrics[] = {MetricKind::Euclidean, MetricKind::Cosine,
-                                   MetricKind::Poincare};
+constexpr MetricKind kMetrics[] = {MetricKind::Euclidean, MetricKind::Cosine, MetricKind::Poincare};
 
 template <int B>
 void check_group_sums(int n, std::mt19937& rng) {
@@ -50,7 +49,7 @@ TEST(GroupedKernels, EachVectorKeepsItsOwnSummationOrder) {
 }
 
 zelt::IndexState random_state(MetricKind metric, int dim, int n, std::mt19937& rng) {
-  zelt::IndexState s = zelt::make_state(dim, 1.0f, 16, metric, 1u);
+  zelt::IndexState s = zelt_test::make_state(dim, 1.0f, 16, metric, 1u);
   for (int i = 0; i < n; ++i) {
     const std::vector<float> v = zelt_test::ball_values(rng, dim, 0.8f * float(i % 10) / 10.0f);
     s.append_node(v.data(), zelt_test::ref_squared_norm(v.data(), dim), std::uint64_t(i % 3), 0);
@@ -81,8 +80,8 @@ std::vector<float> reference_distances(const zelt::IndexState& s, const float* q
   for (std::size_t i = 0; i < s.size(); ++i) {
     if ((filter & ~s.masks[i]) != 0) continue;
     const float* v = s.vectors.vector(std::int32_t(i));
-    d.push_back(zelt_test::ref_distance(s.metric, q, qn, v, s.stored_norm(std::int32_t(i)),
-                                        s.dimension));
+    d.push_back(zelt_test::ref_distance(s.params.metric, q, qn, v, s.stored_norm(std::int32_t(i)),
+                                        s.params.dimension));
   }
   std::sort(d.begin(), d.end());
   d.resize(std::min(k, d.size()));
@@ -103,7 +102,8 @@ TEST(FlatSearch, IsExactInGroupedAndStreamingScans) {
         SCOPED_TRACE("metric " + std::to_string(int(metric)) + ", dimension " +
                      std::to_string(dim) + ", nodes " + std::to_string(n) + ", filter " +
                      std::to_string(filter));
-        const std::vector<std::int32_t> ids = zelt::flat_search(s, q.data(), 10, filter, -1, -1);
+        const std::vector<std::int32_t> ids =
+            zelt::flat_search(s, q.data(), zelt::QuerySpec::exact(10, filter, -1, -1));
         const std::vector<float> expected = reference_distances(s, q.data(), qn, filter, 10);
         ASSERT_EQ(ids.size(), expected.size());
         for (std::size_t j = 0; j < ids.size(); ++j) {

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "api/hyperbolic_index.h"
 #include "index/flat_insertion.h"
-#include "index/hyperbolic_index.h"
 #include "index/index_state.h"
 #include "index/linked_insertion.h"
 #include "persist/index_file.h"
-#include "persist/index_stats.h"
+#include "query/index_stats.h"
 #include "test_support.h"
 
 namespace {
@@ -27,7 +27,7 @@ using zelt_test::Bytes;
 
 // The file length the format implies for a state.
 std::uint64_t expected_length(const IndexState& s) {
-  std::uint64_t length = 28 + s.size() * (4 * std::uint64_t(s.dimension) + 12);
+  std::uint64_t length = 28 + s.size() * (4 * std::uint64_t(s.params.dimension) + 12);
   for (std::int32_t n = 0; n < std::int32_t(s.size()); ++n) {
     length += 4;
     for (std::int32_t layer = 0; layer <= s.links.level(n); ++layer) {
@@ -38,7 +38,7 @@ std::uint64_t expected_length(const IndexState& s) {
 }
 
 TEST(IndexFile, EmptyIndexIsTheHeaderAlone) {
-  const IndexState s = zelt::make_state(5, 0.5f, 7, MetricKind::Euclidean, 1u);
+  const IndexState s = zelt_test::make_state(5, 0.5f, 7, MetricKind::Euclidean, 1u);
   const std::string path = zelt_test::temp_path("empty.bin");
   zelt::write_index_file(s, path);
   const std::string expected = Bytes().i32(5).f32(0.5f).i32(7).i32(-1).i32(-1).u64(0).str();
@@ -47,14 +47,14 @@ TEST(IndexFile, EmptyIndexIsTheHeaderAlone) {
 
   const IndexState back = zelt::read_index_file(path, MetricKind::Cosine);
   EXPECT_EQ(back.size(), 0u);
-  EXPECT_EQ(back.dimension, 5);
-  EXPECT_EQ(back.curvature, 0.5f);
-  EXPECT_EQ(back.max_m, 7);
-  EXPECT_EQ(back.max_m_0, 14);
-  EXPECT_EQ(back.level_mult, zelt::level_mult_for(7));
+  EXPECT_EQ(back.params.dimension, 5);
+  EXPECT_EQ(back.params.curvature, 0.5f);
+  EXPECT_EQ(back.params.max_m, 7);
+  EXPECT_EQ(back.params.max_m_0, 14);
+  EXPECT_EQ(back.params.level_mult, zelt_test::level_mult_for(7));
   EXPECT_EQ(back.ep_id, -1);
   EXPECT_EQ(back.ep_layer, -1);
-  EXPECT_EQ(back.metric, MetricKind::Cosine);
+  EXPECT_EQ(back.params.metric, MetricKind::Cosine);
 
   // Loading it into an index with nodes empties that index.
   zelt::HyperbolicIndex index(2, 1.0f, 16, "cosine", 1u);
@@ -65,15 +65,15 @@ TEST(IndexFile, EmptyIndexIsTheHeaderAlone) {
   EXPECT_EQ(st.num_nodes, 0);
   EXPECT_EQ(st.ep_id, -1);
   EXPECT_EQ(st.ep_layer, -1);
-  EXPECT_EQ(st.dimension, 5);
-  EXPECT_EQ(st.max_m_0, 14);
+  EXPECT_EQ(st.params.dimension, 5);
+  EXPECT_EQ(st.params.max_m_0, 14);
   EXPECT_STREQ(index.get_metric(), "cosine");
 }
 
 // Dimension 3; node 0 at level 0 linked to 1; node 1 at level 1 linked to 0
 // on layer 0 and to nothing on layer 1; node 1 the entry point.
 IndexState two_node_state() {
-  IndexState s = zelt::make_state(3, 1.0f, 16, MetricKind::Euclidean, 1u);
+  IndexState s = zelt_test::make_state(3, 1.0f, 16, MetricKind::Euclidean, 1u);
   const float a[3] = {1, 2, 3}, b[3] = {4, 5, 6};
   s.append_node(a, 14.0f, 0x8000000000000001ull, 0);
   s.append_node(b, 77.0f, 42, 1);
@@ -142,7 +142,7 @@ TEST(IndexFile, WriteReadWriteGivesTheSameBytes) {
   for (const MetricKind metric :
        {MetricKind::Poincare, MetricKind::Euclidean, MetricKind::Cosine}) {
     SCOPED_TRACE(zelt::metric_name(metric));
-    IndexState s = zelt::make_state(6, 0.25f, 5, metric, 31u);
+    IndexState s = zelt_test::make_state(6, 0.25f, 5, metric, 31u);
     std::mt19937 rng(32);
     for (int i = 0; i < 300; ++i) {
       const std::vector<float> v = zelt_test::ball_values(rng, 6, 0.9f * float(i % 7) / 6.0f);
@@ -170,8 +170,8 @@ TEST(IndexFile, WriteReadWriteGivesTheSameBytes) {
     EXPECT_EQ(back.size(), s.size());
     EXPECT_EQ(back.ep_id, s.ep_id);
     EXPECT_EQ(back.ep_layer, s.ep_layer);
-    EXPECT_EQ(back.curvature, 0.25f);
-    EXPECT_EQ(back.max_m_0, 10);
+    EXPECT_EQ(back.params.curvature, 0.25f);
+    EXPECT_EQ(back.params.max_m_0, 10);
     EXPECT_EQ(back.masks, s.masks);
     EXPECT_EQ(back.links.levels(), s.links.levels());
     EXPECT_TRUE(zelt_test::SameBits(back.stored_norm(3), -1.5f));
@@ -185,19 +185,19 @@ TEST(IndexFile, WriteReadWriteGivesTheSameBytes) {
 TEST(IndexFile, AdoptingKeepsTheTargetsMetricAndGenerator) {
   const std::string path = zelt_test::temp_path("two.bin");
   zelt::write_index_file(two_node_state(), path);
-  IndexState target = zelt::make_state(9, 2.0f, 4, MetricKind::Cosine, 55u);
+  IndexState target = zelt_test::make_state(9, 2.0f, 4, MetricKind::Cosine, 55u);
   const float v[9] = {};
   zelt::insert_linked(target, v, 0, 10);
   const std::mt19937 rng = target.level_rng;
-  zelt::adopt_loaded(target, zelt::read_index_file(path, target.metric));
-  EXPECT_EQ(target.metric, MetricKind::Cosine);
+  zelt::adopt_loaded(target, zelt::read_index_file(path, target.params.metric));
+  EXPECT_EQ(target.params.metric, MetricKind::Cosine);
   EXPECT_TRUE(target.level_rng == rng);
-  EXPECT_EQ(target.dimension, 3);
+  EXPECT_EQ(target.params.dimension, 3);
   EXPECT_EQ(target.vectors.dimension(), 3);
-  EXPECT_EQ(target.curvature, 1.0f);
-  EXPECT_EQ(target.max_m, 16);
-  EXPECT_EQ(target.max_m_0, 32);
-  EXPECT_EQ(target.level_mult, zelt::level_mult_for(16));
+  EXPECT_EQ(target.params.curvature, 1.0f);
+  EXPECT_EQ(target.params.max_m, 16);
+  EXPECT_EQ(target.params.max_m_0, 32);
+  EXPECT_EQ(target.params.level_mult, zelt_test::level_mult_for(16));
   EXPECT_EQ(target.size(), 2u);
   EXPECT_EQ(target.vectors.size(), 2u);
   EXPECT_EQ(target.links.size(), 2u);

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "api/hyperbolic_index.h"
 #include "index/flat_insertion.h"
-#include "index/hyperbolic_index.h"
 #include "index/index_state.h"
-#include "persist/index_stats.h"
+#include "query/index_stats.h"
 #include "test_support.h"
 
 namespace {
@@ -19,20 +19,20 @@ using zelt::MetricKind;
 using Counts = std::vector<std::int64_t>;
 
 TEST(IndexStats, EmptyIndex) {
-  const IndexState s = zelt::make_state(12, 1.0f, 6, MetricKind::Poincare, 1u);
+  const IndexState s = zelt_test::make_state(12, 1.0f, 6, MetricKind::Poincare, 1u);
   const IndexStats st = zelt::compute_stats(s);
   EXPECT_EQ(st.num_nodes, 0);
   EXPECT_EQ(st.ep_id, -1);
   EXPECT_EQ(st.ep_layer, -1);
-  EXPECT_EQ(st.max_m, 6);
-  EXPECT_EQ(st.max_m_0, 12);
-  EXPECT_EQ(st.dimension, 12);
+  EXPECT_EQ(st.params.max_m, 6);
+  EXPECT_EQ(st.params.max_m_0, 12);
+  EXPECT_EQ(st.params.dimension, 12);
   EXPECT_EQ(st.avg_degree_layer0, 0.0);
   EXPECT_EQ(st.layer_distribution, Counts{0});
 }
 
 TEST(IndexStats, FlatNodesOnlyAreNotCounted) {
-  IndexState s = zelt::make_state(2, 1.0f, 16, MetricKind::Euclidean, 1u);
+  IndexState s = zelt_test::make_state(2, 1.0f, 16, MetricKind::Euclidean, 1u);
   const float v[2] = {1, 2};
   for (int i = 0; i < 7; ++i) zelt::insert_flat(s, v, 0);
   const IndexStats st = zelt::compute_stats(s);
@@ -42,7 +42,7 @@ TEST(IndexStats, FlatNodesOnlyAreNotCounted) {
 }
 
 TEST(IndexStats, DistributionWithTheEntryOnLayerTwo) {
-  IndexState s = zelt::make_state(1, 1.0f, 16, MetricKind::Euclidean, 1u);
+  IndexState s = zelt_test::make_state(1, 1.0f, 16, MetricKind::Euclidean, 1u);
   const float v[1] = {0.5f};
   for (int i = 0; i < 100; ++i) {
     const std::int32_t level = i == 57 ? 2 : (i % 11 == 3 ? 1 : 0);
@@ -60,7 +60,7 @@ TEST(IndexStats, DistributionWithTheEntryOnLayerTwo) {
 TEST(IndexStats, LevelsOutsideTheListAreLeftOut) {
   // A level of -1 (possible in a loaded file) lands in entry 0; a level above
   // the entry point's has no entry and is not counted.
-  IndexState s = zelt::make_state(1, 1.0f, 16, MetricKind::Euclidean, 1u);
+  IndexState s = zelt_test::make_state(1, 1.0f, 16, MetricKind::Euclidean, 1u);
   const float v[1] = {0.5f};
   for (const std::int32_t level : {1, -1, 0, 3, 0}) s.append_node(v, 0.25f, 0, level);
   s.ep_id = 0;
@@ -69,7 +69,7 @@ TEST(IndexStats, LevelsOutsideTheListAreLeftOut) {
 }
 
 TEST(IndexStats, MeanLayerZeroDegree) {
-  IndexState s = zelt::make_state(1, 1.0f, 16, MetricKind::Euclidean, 1u);
+  IndexState s = zelt_test::make_state(1, 1.0f, 16, MetricKind::Euclidean, 1u);
   const float v[1] = {0.5f};
   s.append_node(v, 0.25f, 0, 0);
   s.append_node(v, 0.25f, 0, 0);

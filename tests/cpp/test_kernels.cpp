@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "api/hyperbolic_index.h"
 #include "index/flat_insertion.h"
-#include "index/hyperbolic_index.h"
 #include "index/index_state.h"
 #include "index/kernels.h"
 #include "index/kernels_inline.h"
@@ -137,7 +137,7 @@ class NodeDistance : public ::testing::TestWithParam<std::tuple<MetricKind, int>
 TEST_P(NodeDistance, MatchesTheReferenceBitForBit) {
   const auto [metric, n] = GetParam();
   std::mt19937 rng(77u + 31u * unsigned(n) + unsigned(metric));
-  zelt::IndexState s = zelt::make_state(n, 1.0f, 16, metric, 1u);
+  zelt::IndexState s = zelt_test::make_state(n, 1.0f, 16, metric, 1u);
   zelt::HyperbolicIndex index(n, 1.0f, 16, metric_text(metric), 1u);
 
   // Stored vectors: half with wide-ranging components (norms far outside the
@@ -181,7 +181,7 @@ TEST_P(NodeDistance, MatchesTheReferenceBitForBit) {
 TEST_P(NodeDistance, AbsentStoredNormIsRecomputedAndNotWrittenBack) {
   const auto [metric, n] = GetParam();
   std::mt19937 rng(5u + unsigned(n));
-  zelt::IndexState s = zelt::make_state(n, 1.0f, 16, metric, 1u);
+  zelt::IndexState s = zelt_test::make_state(n, 1.0f, 16, metric, 1u);
   const std::vector<float> v = zelt_test::ball_values(rng, n, 0.4f);
   zelt::insert_flat(s, v.data(), 0);
   const std::vector<float> q = zelt_test::ball_values(rng, n, 0.3f);
@@ -214,13 +214,13 @@ INSTANTIATE_TEST_SUITE_P(MetricsAndDimensions, NodeDistance,
 
 // A state of one metric holding the given stored vectors (inserted flat).
 zelt::IndexState state_with(MetricKind metric, int n, std::vector<std::vector<float>> nodes) {
-  zelt::IndexState s = zelt::make_state(n, 1.0f, 16, metric, 1u);
+  zelt::IndexState s = zelt_test::make_state(n, 1.0f, 16, metric, 1u);
   for (const auto& v : nodes) zelt::insert_flat(s, v.data(), 0);
   return s;
 }
 
 float distance(const zelt::IndexState& s, std::vector<float> q, std::int32_t node) {
-  return s.node_distance(q.data(), zelt::squared_norm(q.data(), s.dimension), node);
+  return s.node_distance(q.data(), zelt::squared_norm(q.data(), s.params.dimension), node);
 }
 
 TEST(EuclideanDistance, IsTheSquaredDistance) {
@@ -274,8 +274,8 @@ TEST(PoincareDistance, DocumentedValues) {
 
 TEST(PoincareDistance, CurvatureChangesNothing) {
   std::mt19937 rng(3);
-  zelt::IndexState a = zelt::make_state(9, 1.0f, 16, MetricKind::Poincare, 1u);
-  zelt::IndexState b = zelt::make_state(9, 0.5f, 16, MetricKind::Poincare, 1u);
+  zelt::IndexState a = zelt_test::make_state(9, 1.0f, 16, MetricKind::Poincare, 1u);
+  zelt::IndexState b = zelt_test::make_state(9, 0.5f, 16, MetricKind::Poincare, 1u);
   const std::vector<float> v = zelt_test::ball_values(rng, 9, 0.7f);
   zelt::insert_flat(a, v.data(), 0);
   zelt::insert_flat(b, v.data(), 0);

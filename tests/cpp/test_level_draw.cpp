@@ -15,6 +15,7 @@
 
 #include "index/index_state.h"
 #include "index/level_draw.h"
+#include "test_support.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ std::mt19937 zero_generator() {
 
 TEST(LevelDraw, MatchesTheFormulaAndUsesTwoOutputs) {
   for (const std::int32_t m : {2, 3, 5, 16, 48}) {
-    const float mult = zelt::level_mult_for(m);
+    const float mult = zelt_test::level_mult_for(m);
     std::mt19937 rng(1234u + unsigned(m));
     std::mt19937 model = rng;
     std::mt19937 skipped = rng;
@@ -84,7 +85,7 @@ TEST(LevelDraw, ZeroUniformIsClampedAtTheLargestLevel) {
     std::int32_t top;
   } cases[] = {{16, 8}, {4, 16}, {2, 33}, {5, 14}};
   for (const auto& c : cases) {
-    const float mult = zelt::level_mult_for(c.m);
+    const float mult = zelt_test::level_mult_for(c.m);
     EXPECT_EQ(std::int32_t(std::floor(-std::log(1e-10) * double(mult))), c.top) << c.m;
     std::mt19937 rng = zero_generator();
     EXPECT_EQ(zelt::draw_level(rng, LevelDistribution{}, mult), c.top) << "M " << c.m;
@@ -92,7 +93,7 @@ TEST(LevelDraw, ZeroUniformIsClampedAtTheLargestLevel) {
 }
 
 TEST(LevelDraw, MZeroAlwaysGivesLevelZero) {
-  const float mult = zelt::level_mult_for(0);
+  const float mult = zelt_test::level_mult_for(0);
   std::mt19937 rng(3u);
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(zelt::draw_level(rng, LevelDistribution{}, mult), 0);
   std::mt19937 zero = zero_generator();
@@ -108,7 +109,7 @@ TEST(LevelDraw, NonFiniteMultiplierIsRefusedNotConverted) {
 }
 
 TEST(LevelDraw, DistributionForMSixteen) {
-  const float mult = zelt::level_mult_for(16);
+  const float mult = zelt_test::level_mult_for(16);
   std::mt19937 rng(20240611u);
   const int draws = 100000;
   int at_least_one = 0, at_least_two = 0, highest = 0;

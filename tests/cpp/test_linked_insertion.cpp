@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "index/hyperbolic_index.h"
+#include "api/hyperbolic_index.h"
+#include "index/graph_check.h"
 #include "index/index_state.h"
 #include "index/kernels.h"
 #include "index/layer_search.h"
@@ -28,32 +29,8 @@ using zelt::MetricKind;
 
 // What every graph built by insertion satisfies.
 void expect_graph_invariants(const IndexState& s) {
-  const auto n = std::int32_t(s.size());
-  ASSERT_EQ(s.vectors.size(), s.size());
-  ASSERT_EQ(s.links.size(), s.size());
   ASSERT_EQ(s.masks.size(), s.size());
-  std::int32_t highest = -1;
-  for (std::int32_t node = 0; node < n; ++node) {
-    const std::int32_t level = s.links.level(node);
-    EXPECT_GE(level, 0) << "node " << node;
-    highest = std::max(highest, level);
-    for (std::int32_t layer = 0; layer <= level; ++layer) {
-      const std::vector<std::int32_t> list = zelt_test::link_ids(s, node, layer);
-      EXPECT_LE(std::int32_t(list.size()), s.cap(layer)) << "node " << node << " layer " << layer;
-      EXPECT_EQ(std::set<std::int32_t>(list.begin(), list.end()).size(), list.size())
-          << "duplicate id in node " << node << " layer " << layer;
-      for (const std::int32_t id : list) {
-        ASSERT_TRUE(id >= 0 && id < n) << "node " << node << " links to " << id;
-        EXPECT_NE(id, node) << "self link on layer " << layer;
-        EXPECT_GE(s.links.level(id), layer)
-            << "node " << node << " links on layer " << layer << " to " << id;
-      }
-    }
-  }
-  if (n > 0 && s.ep_id >= 0) {
-    EXPECT_EQ(s.ep_layer, s.links.level(s.ep_id));
-    EXPECT_EQ(s.ep_layer, highest);
-  }
+  EXPECT_EQ(zelt::graph_fault(s, zelt::GraphRules::Built), "");
 }
 
 struct Tally {
@@ -70,7 +47,7 @@ void insert_and_check(IndexState& s, const std::vector<float>& v, std::uint64_t 
   const auto new_id = std::int32_t(s.size());
   const std::int32_t old_ep = s.ep_id, old_layer = s.ep_layer;
   std::mt19937 shadow = s.level_rng;
-  const std::int32_t level = zelt::draw_level(shadow, s.level_dist, s.level_mult);
+  const std::int32_t level = zelt::draw_level(shadow, s.level_dist, s.params.level_mult);
 
   zelt::insert_linked(s, v.data(), mask, ef);
 
@@ -130,7 +107,7 @@ class GraphInvariants : public ::testing::TestWithParam<MetricKind> {};
 TEST_P(GraphInvariants, HoldAfterEveryInsertion) {
   const MetricKind metric = GetParam();
   const int dim = 16, count = 3000;
-  IndexState s = zelt::make_state(dim, 1.0f, 8, metric, 4242u);
+  IndexState s = zelt_test::make_state(dim, 1.0f, 8, metric, 4242u);
   std::mt19937 rng(17u + unsigned(metric));
   Tally tally;
   for (int i = 0; i < count; ++i) {
@@ -150,7 +127,7 @@ TEST_P(GraphInvariants, HoldAfterEveryInsertion) {
   for (std::int32_t n = 0; n < count; ++n) {
     fullest = std::max(fullest, s.links.links(n, 0).size);
   }
-  EXPECT_EQ(fullest, s.max_m_0);
+  EXPECT_EQ(fullest, s.params.max_m_0);
 
   // The graph leads somewhere: a descent and a layer-0 search from the entry
   // point find the true nearest (among the nodes a search may evaluate) for
@@ -189,8 +166,8 @@ INSTANTIATE_TEST_SUITE_P(Metrics, GraphInvariants,
 // its owner, the entry of the next layer being the first chosen id.
 void model_insert(IndexState& m, const float* v, std::uint64_t mask, std::int32_t ef) {
   const auto new_id = std::int32_t(m.size());
-  const float q_norm = zelt_test::ref_squared_norm(v, m.dimension);
-  const std::int32_t level = zelt::draw_level(m.level_rng, m.level_dist, m.level_mult);
+  const float q_norm = zelt_test::ref_squared_norm(v, m.params.dimension);
+  const std::int32_t level = zelt::draw_level(m.level_rng, m.level_dist, m.params.level_mult);
   m.append_node(v, q_norm, mask, level);
   if (new_id == 0) {
     m.ep_id = 0;
@@ -245,8 +222,8 @@ class InsertionModel : public ::testing::TestWithParam<MetricKind> {};
 TEST_P(InsertionModel, BuildsTheSameGraphAsTheModel) {
   const MetricKind metric = GetParam();
   const int dim = 12, count = 1200;
-  IndexState s = zelt::make_state(dim, 1.0f, 4, metric, 515u);
-  IndexState m = zelt::make_state(dim, 1.0f, 4, metric, 515u);
+  IndexState s = zelt_test::make_state(dim, 1.0f, 4, metric, 515u);
+  IndexState m = zelt_test::make_state(dim, 1.0f, 4, metric, 515u);
   std::mt19937 rng(23u + unsigned(metric));
   for (int i = 0; i < count; ++i) {
     const std::vector<float> v = point_for(metric, rng, dim, i);
@@ -285,7 +262,7 @@ TEST(LinkedInsertion, ThroughTheIndexKeepsTheSameInvariants) {
 
 // A seed whose generator draws the given leading levels for M.
 std::uint32_t seed_drawing(std::int32_t m, const std::vector<std::int32_t>& levels) {
-  const float mult = zelt::level_mult_for(m);
+  const float mult = zelt_test::level_mult_for(m);
   for (std::uint32_t seed = 1;; ++seed) {
     std::mt19937 rng(seed);
     bool all = true;
@@ -298,7 +275,8 @@ std::uint32_t seed_drawing(std::int32_t m, const std::vector<std::int32_t>& leve
 
 TEST(LinkedInsertion, FirstNodeBecomesTheEntryPointWithoutLinks) {
   for (const std::int32_t level : {0, 2}) {
-    IndexState s = zelt::make_state(3, 1.0f, 4, MetricKind::Euclidean, seed_drawing(4, {level}));
+    IndexState s =
+        zelt_test::make_state(3, 1.0f, 4, MetricKind::Euclidean, seed_drawing(4, {level}));
     Tally tally;
     insert_and_check(s, {0.1f, 0.2f, 0.3f}, 5, 16, tally);
     EXPECT_EQ(s.ep_id, 0);
@@ -310,7 +288,7 @@ TEST(LinkedInsertion, FirstNodeBecomesTheEntryPointWithoutLinks) {
 }
 
 TEST(LinkedInsertion, TwoLevelZeroNodesLinkEachOther) {
-  IndexState s = zelt::make_state(2, 1.0f, 16, MetricKind::Cosine, seed_drawing(16, {0, 0}));
+  IndexState s = zelt_test::make_state(2, 1.0f, 16, MetricKind::Cosine, seed_drawing(16, {0, 0}));
   Tally tally;
   insert_and_check(s, {1.0f, 0.0f}, 0, 200, tally);
   insert_and_check(s, {0.0f, 1.0f}, 0, 200, tally);
@@ -321,7 +299,8 @@ TEST(LinkedInsertion, TwoLevelZeroNodesLinkEachOther) {
 }
 
 TEST(LinkedInsertion, HigherLevelTakesOverTheEntryPointSameLevelDoesNot) {
-  IndexState s = zelt::make_state(2, 1.0f, 2, MetricKind::Euclidean, seed_drawing(2, {1, 1, 3, 0}));
+  IndexState s =
+      zelt_test::make_state(2, 1.0f, 2, MetricKind::Euclidean, seed_drawing(2, {1, 1, 3, 0}));
   Tally tally;
   insert_and_check(s, {0.0f, 0.0f}, 0, 10, tally);
   insert_and_check(s, {1.0f, 0.0f}, 0, 10, tally);  // same level: entry stays 0
@@ -380,7 +359,7 @@ TEST(LinkedInsertion, AfterFlatNodesTheFirstLinkedNodeIsTheEntryWithoutLinks) {
 TEST(LinkedInsertion, NarrowConstructionGivesExactlyOneNeighbourPerLayer) {
   for (const int ef : {1, 0, -3}) {
     SCOPED_TRACE("ef_construction " + std::to_string(ef));
-    IndexState s = zelt::make_state(8, 1.0f, 4, MetricKind::Euclidean, 77u);
+    IndexState s = zelt_test::make_state(8, 1.0f, 4, MetricKind::Euclidean, 77u);
     std::mt19937 rng(5);
     Tally tally;
     for (int i = 0; i < 400; ++i) {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "index/hyperbolic_index.h"
+#include "api/hyperbolic_index.h"
 #include "index/index_state.h"
 #include "index/metric.h"
 #include "test_support.h"
@@ -33,14 +33,14 @@ struct Fields {
 
 Fields fields_of(const IndexState& s, std::uint32_t seed) {
   return Fields{
-      s.dimension,
-      s.max_m,
-      s.max_m_0,
+      s.params.dimension,
+      s.params.max_m,
+      s.params.max_m_0,
       s.ep_id,
       s.ep_layer,
-      s.curvature,
-      s.level_mult,
-      s.metric,
+      s.params.curvature,
+      s.params.level_mult,
+      s.params.metric,
       s.size(),
       s.level_rng == std::mt19937(seed) && s.level_dist.lo == 0.0 && s.level_dist.hi == 1.0};
 }
@@ -48,7 +48,7 @@ Fields fields_of(const IndexState& s, std::uint32_t seed) {
 TEST(Construction, FreshStateFromMakeStateAndFromTheIndex) {
   for (const std::int32_t m : {0, 2, 5, 16, 100}) {
     SCOPED_TRACE("M = " + std::to_string(m));
-    const IndexState s = zelt::make_state(8, 0.5f, m, MetricKind::Cosine, 99u);
+    const IndexState s = zelt_test::make_state(8, 0.5f, m, MetricKind::Cosine, 99u);
     HyperbolicIndex index(8, 0.5f, m, "cosine", 99u);
     for (const Fields& f : {fields_of(s, 99u),
                             index.inspect([](const IndexState& t) { return fields_of(t, 99u); })}) {
@@ -67,22 +67,22 @@ TEST(Construction, FreshStateFromMakeStateAndFromTheIndex) {
 }
 
 TEST(Construction, LevelMultiplierIsOneOverLnMRoundedToFloat) {
-  EXPECT_EQ(zelt::level_mult_for(5), float(1.0 / std::log(5.0)));
-  EXPECT_NEAR(zelt::level_mult_for(5), 0.6213349f, 1e-7f);
-  EXPECT_EQ(zelt::level_mult_for(16), float(1.0 / std::log(16.0)));
-  EXPECT_NEAR(zelt::level_mult_for(16), 0.3606738f, 1e-7f);
-  EXPECT_EQ(zelt::level_mult_for(2), float(1.0 / std::log(2.0)));
+  EXPECT_EQ(zelt_test::level_mult_for(5), float(1.0 / std::log(5.0)));
+  EXPECT_NEAR(zelt_test::level_mult_for(5), 0.6213349f, 1e-7f);
+  EXPECT_EQ(zelt_test::level_mult_for(16), float(1.0 / std::log(16.0)));
+  EXPECT_NEAR(zelt_test::level_mult_for(16), 0.3606738f, 1e-7f);
+  EXPECT_EQ(zelt_test::level_mult_for(2), float(1.0 / std::log(2.0)));
   // M = 0: 1 / -inf, a negative zero, which makes every level 0.
-  EXPECT_EQ(zelt::level_mult_for(0), 0.0f);
-  EXPECT_TRUE(std::signbit(zelt::level_mult_for(0)));
+  EXPECT_EQ(zelt_test::level_mult_for(0), 0.0f);
+  EXPECT_TRUE(std::signbit(zelt_test::level_mult_for(0)));
 }
 
 TEST(Construction, LayerZeroCapIsTwiceMIn32Bits) {
-  EXPECT_EQ(zelt::layer0_cap_for(5), 10);
-  EXPECT_EQ(zelt::layer0_cap_for(16), 32);
-  EXPECT_EQ(zelt::layer0_cap_for(0), 0);
+  EXPECT_EQ(zelt_test::layer0_cap_for(5), 10);
+  EXPECT_EQ(zelt_test::layer0_cap_for(16), 32);
+  EXPECT_EQ(zelt_test::layer0_cap_for(0), 0);
   // Wraps like 32-bit two's-complement multiplication, without overflow UB.
-  EXPECT_EQ(zelt::layer0_cap_for(std::numeric_limits<std::int32_t>::max()), -2);
+  EXPECT_EQ(zelt_test::layer0_cap_for(std::numeric_limits<std::int32_t>::max()), -2);
 }
 
 TEST(Construction, DefaultsOfTheLibraryCaller) {
@@ -91,8 +91,8 @@ TEST(Construction, DefaultsOfTheLibraryCaller) {
   const zelt::IndexStats st = index.get_stats();
   EXPECT_EQ(st.ep_id, -1);
   EXPECT_EQ(st.ep_layer, -1);
-  EXPECT_EQ(st.max_m, 16);
-  EXPECT_EQ(st.max_m_0, 32);
+  EXPECT_EQ(st.params.max_m, 16);
+  EXPECT_EQ(st.params.max_m_0, 32);
 }
 
 struct MetricCase {
@@ -108,7 +108,7 @@ TEST_P(MetricNames, ParseAndReport) {
   EXPECT_EQ(zelt::parse_metric(c.name), c.kind);
   HyperbolicIndex index(4, 1.0f, 16, c.name, 1u);
   EXPECT_STREQ(index.get_metric(), c.reported);
-  EXPECT_EQ(index.inspect([](const IndexState& s) { return s.metric; }), c.kind);
+  EXPECT_EQ(index.inspect([](const IndexState& s) { return s.params.metric; }), c.kind);
 }
 
 using namespace std::string_view_literals;

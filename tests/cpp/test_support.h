@@ -25,6 +25,18 @@
 
 namespace zelt_test {
 
+// A fresh state from the constructor's four values.
+inline zelt::IndexState make_state(std::int32_t dimension, float curvature, std::int32_t m,
+                                   zelt::MetricKind metric, std::uint32_t seed) {
+  return zelt::make_state(zelt::IndexParams::derive(dimension, curvature, m, metric), seed);
+}
+inline float level_mult_for(std::int32_t m) {
+  return zelt::IndexParams::derive(0, 1.0f, m, zelt::MetricKind::Poincare).level_mult;
+}
+inline std::int32_t layer0_cap_for(std::int32_t m) {
+  return zelt::IndexParams::derive(0, 1.0f, m, zelt::MetricKind::Poincare).max_m_0;
+}
+
 // ---------------------------------------------------------------------------
 // Reference kernels. Written out lane by lane, independently of the library's
 // own scalar versions: eight partial sums, each fused once per value of every
@@ -210,7 +222,7 @@ inline std::vector<float> ball_values(std::mt19937& rng, int n, float target) {
 class GraphBuilder {
  public:
   explicit GraphBuilder(zelt::MetricKind metric, int dimension, int m = 16)
-      : state_(zelt::make_state(dimension, 1.0f, m, metric, 1u)) {}
+      : state_(zelt_test::make_state(dimension, 1.0f, m, metric, 1u)) {}
 
   // Appends a node with its true squared norm; returns its id.
   std::int32_t add(std::initializer_list<float> coords, std::int32_t level = 0) {

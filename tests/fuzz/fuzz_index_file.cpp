@@ -22,15 +22,16 @@
 #include <unordered_set>
 #include <vector>
 
+#include "api/hyperbolic_index.h"
 #include "index/flat_insertion.h"
-#include "index/hyperbolic_index.h"
+#include "index/graph_check.h"
 #include "index/index_state.h"
 #include "index/linked_insertion.h"
 #include "persist/index_file.h"
-#include "persist/index_stats.h"
 #include "query/filtered_search.h"
 #include "query/flat_search.h"
 #include "query/graph_search.h"
+#include "query/index_stats.h"
 
 namespace {
 
@@ -119,15 +120,17 @@ void check_answer(const zelt::IndexState& s, const std::vector<std::int32_t>& id
 }
 
 void run_queries(const zelt::IndexState& s, const float* q) {
-  check_answer(s, zelt::flat_search(s, q, kK, 0, -1.0f, -1.0f), kK);
-  check_answer(s, zelt::flat_search(s, q, kK, kTopBit, 0.5f, 0.1f), kK);
-  check_answer(s, zelt::flat_search(s, q, 0, 0, -1.0f, -1.0f), 0);
-  check_answer(s, zelt::graph_search(s, q, kK, 0, 8, -1.0f, -1.0f), kK);
-  check_answer(s, zelt::graph_search(s, q, kK, kTopBit, 2, 1.0f, 0.1f), kK);
-  check_answer(s, zelt::filtered_search(s, q, kK, 0, 8, -1.0f, -1.0f), kK);
-  check_answer(s, zelt::filtered_search(s, q, kK, kTopBit, 16, -1.0f, 0.05f), kK);
+  check_answer(s, zelt::flat_search(s, q, zelt::QuerySpec::exact(kK, 0, -1.0f, -1.0f)), kK);
+  check_answer(s, zelt::flat_search(s, q, zelt::QuerySpec::exact(kK, kTopBit, 0.5f, 0.1f)), kK);
+  check_answer(s, zelt::flat_search(s, q, zelt::QuerySpec::exact(0, 0, -1.0f, -1.0f)), 0);
+  check_answer(s, zelt::graph_search(s, q, zelt::QuerySpec::graph(kK, 0, 8, -1.0f, -1.0f)), kK);
+  check_answer(s, zelt::graph_search(s, q, zelt::QuerySpec::graph(kK, kTopBit, 2, 1.0f, 0.1f)), kK);
+  check_answer(s, zelt::filtered_search(s, q, zelt::QuerySpec::filtered(kK, 0, 8, -1.0f, -1.0f)),
+               kK);
+  check_answer(
+      s, zelt::filtered_search(s, q, zelt::QuerySpec::filtered(kK, kTopBit, 16, -1.0f, 0.05f)), kK);
   // k = 0 still returns the nearest passing node (see filtered_search).
-  check_answer(s, zelt::filtered_search(s, q, 0, 0, 4, -1.0f, -1.0f), 1);
+  check_answer(s, zelt::filtered_search(s, q, zelt::QuerySpec::filtered(0, 0, 4, -1.0f, -1.0f)), 1);
 }
 
 void check_stats(const zelt::IndexState& s) {
@@ -142,41 +145,22 @@ void check_stats(const zelt::IndexState& s) {
 
 // What a loaded state must satisfy for the operations to stay in bounds.
 void check_invariants(const zelt::IndexState& s) {
-  const std::size_t n = s.size();
-  FUZZ_CHECK(s.vectors.size() == n && s.links.size() == n);
-  FUZZ_CHECK(s.vectors.dimension() == s.dimension);
-  FUZZ_CHECK(s.max_m_0 == zelt::layer0_cap_for(s.max_m));
-  if (s.ep_id == -1) {
-    FUZZ_CHECK(s.ep_layer == -1);
-  } else {
-    FUZZ_CHECK(s.ep_id >= 0 && std::size_t(s.ep_id) < n);
-    FUZZ_CHECK(s.links.level(s.ep_id) == s.ep_layer);
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto node = std::int32_t(i);
-    const std::int32_t level = s.links.level(node);
-    FUZZ_CHECK(level >= -1);
-    for (std::int32_t layer = 0; layer <= level; ++layer) {
-      for (const std::int32_t id : s.links.links(node, layer)) {
-        FUZZ_CHECK(id >= 0 && std::size_t(id) < n);
-        FUZZ_CHECK(s.links.level(id) >= layer);
-      }
-    }
-  }
+  FUZZ_CHECK(s.masks.size() == s.size());
+  FUZZ_CHECK(zelt::graph_fault(s, zelt::GraphRules::Loadable).empty());
 }
 
 void exercise(zelt::IndexState& s) {
   check_invariants(s);
   check_stats(s);
-  if (s.dimension > kMaxExercisedDimension) return;
+  if (s.params.dimension > kMaxExercisedDimension) return;
 
-  const std::vector<float> q = probe_vector(s.dimension, 0.3f);
+  const std::vector<float> q = probe_vector(s.params.dimension, 0.3f);
   run_queries(s, q.data());
 
-  if (s.max_m <= kMaxExercisedM) {
+  if (s.params.max_m <= kMaxExercisedM) {
     s.level_rng.seed(20240611u);
-    const std::vector<float> a = probe_vector(s.dimension, 1.1f);
-    const std::vector<float> b = probe_vector(s.dimension, 2.9f);
+    const std::vector<float> a = probe_vector(s.params.dimension, 1.1f);
+    const std::vector<float> b = probe_vector(s.params.dimension, 2.9f);
     const std::size_t before = s.size();
     zelt::insert_linked(s, a.data(), kTopBit | 1u, 16);
     zelt::insert_flat(s, b.data(), 2u);
@@ -186,13 +170,14 @@ void exercise(zelt::IndexState& s) {
     run_queries(s, q.data());
     // The flat node just added carries mask bit 1, so a scan filtered on it
     // has at least one node to return.
-    const std::vector<std::int32_t> found = zelt::flat_search(s, b.data(), 1, 2u, -1.0f, -1.0f);
+    const std::vector<std::int32_t> found =
+        zelt::flat_search(s, b.data(), zelt::QuerySpec::exact(1, 2u, -1.0f, -1.0f));
     FUZZ_CHECK(found.size() == 1);
   }
 
   // Whatever the index now holds must save and load back.
   zelt::write_index_file(s, output_path());
-  const zelt::IndexState again = zelt::read_index_file(output_path(), s.metric);
+  const zelt::IndexState again = zelt::read_index_file(output_path(), s.params.metric);
   FUZZ_CHECK(again.size() == s.size());
 }
 
@@ -221,7 +206,7 @@ bool check_public_load(const std::uint8_t* data, std::size_t size) {
     FUZZ_CHECK(std::string(index.get_metric()) == "euclidean");
   } else {
     FUZZ_CHECK(read_bytes(output_path()) == own);
-    FUZZ_CHECK(stats.max_m_0 == own_stats.max_m_0 && stats.ep_id == own_stats.ep_id &&
+    FUZZ_CHECK(stats.params.max_m_0 == own_stats.params.max_m_0 && stats.ep_id == own_stats.ep_id &&
                stats.ep_layer == own_stats.ep_layer &&
                stats.layer_distribution == own_stats.layer_distribution);
   }

@@ -1,4 +1,4 @@
-#include "persist/index_stats.h"
+#include "query/index_stats.h"
 
 namespace zelt {
 
@@ -8,9 +8,7 @@ IndexStats compute_stats(const IndexState& s) {
   st.num_nodes = std::int32_t(n);
   st.ep_id = s.ep_id;
   st.ep_layer = s.ep_layer;
-  st.max_m = s.max_m;
-  st.max_m_0 = s.max_m_0;
-  st.dimension = s.dimension;
+  st.params = s.params;
 
   double links = 0.0;
   for (std::size_t i = 0; i < n; ++i) links += double(s.links.links(std::int32_t(i), 0).size);

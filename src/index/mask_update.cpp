@@ -1,4 +1,4 @@
-#include "persist/mask_update.h"
+#include "index/mask_update.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "index/index_state.h"
-#include "persist/index_stats.h"
+#include "query/index_stats.h"
+#include "query/query_spec.h"
 
 namespace zelt {
 
@@ -36,15 +37,8 @@ class HyperbolicIndex {
   void add_item_flat(FloatArray vector, std::uint64_t mask);
   void add_item_and_link(FloatArray vector, std::uint64_t mask, std::int32_t ef_construction);
 
-  std::vector<std::int32_t> custom_hnsw_search(FloatArray query, std::int32_t k,
-                                               std::uint64_t filter_mask, std::int32_t ef_search,
-                                               float max_radius, float min_norm) const;
-  std::vector<std::int32_t> filtered_search(FloatArray query, std::int32_t k,
-                                            std::uint64_t filter_mask, std::int32_t ef_search,
-                                            float max_radius, float min_norm) const;
-  std::vector<std::int32_t> hardware_flat_search(FloatArray query, std::int32_t k,
-                                                 std::uint64_t filter_mask, float max_radius,
-                                                 float min_norm_sq) const;
+  // The node ids of a query of any kind, nearest first.
+  std::vector<std::int32_t> search(FloatArray query, const QuerySpec& spec) const;
 
   void save_index(const std::string& filename) const;
   void load_index(const std::string& filename);

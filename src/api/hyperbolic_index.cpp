@@ -1,4 +1,4 @@
-#include "index/hyperbolic_index.h"
+#include "api/hyperbolic_index.h"
 
 #include <mutex>
 #include <random>
@@ -7,8 +7,8 @@
 #include "index/flat_insertion.h"
 #include "index/kernels.h"
 #include "index/linked_insertion.h"
+#include "index/mask_update.h"
 #include "persist/index_file.h"
-#include "persist/mask_update.h"
 #include "query/filtered_search.h"
 #include "query/flat_search.h"
 #include "query/graph_search.h"
@@ -25,8 +25,8 @@ std::uint32_t system_seed() {
   return source();
 }
 
-IndexState checked_state(std::int32_t dimension, float curvature, std::int32_t m,
-                         std::string_view metric, std::uint32_t seed) {
+IndexParams checked_params(std::int32_t dimension, float curvature, std::int32_t m,
+                           std::string_view metric) {
   if (dimension < 0) {
     throw std::invalid_argument("dimension must not be negative, got " + std::to_string(dimension));
   }
@@ -34,7 +34,7 @@ IndexState checked_state(std::int32_t dimension, float curvature, std::int32_t m
     throw std::invalid_argument("M must be 0 or from 2 to " + std::to_string(kLargestM) + ", got " +
                                 std::to_string(m));
   }
-  return make_state(dimension, curvature, m, parse_metric(metric), seed);
+  return IndexParams::derive(dimension, curvature, m, parse_metric(metric));
 }
 
 [[noreturn]] void dimension_mismatch() { throw std::runtime_error("Vector dimension mismatch"); }
@@ -47,14 +47,14 @@ HyperbolicIndex::HyperbolicIndex(std::int32_t dimension, float curvature, std::i
 
 HyperbolicIndex::HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m,
                                  std::string_view metric, std::uint32_t seed)
-    : state_(checked_state(dimension, curvature, m, metric, seed)) {}
+    : state_(make_state(checked_params(dimension, curvature, m, metric), seed)) {}
 
 void HyperbolicIndex::check_insertable(FloatArray vector) const {
-  if (vector.ndim != 1 || vector.size != std::size_t(state_.dimension)) dimension_mismatch();
+  if (vector.ndim != 1 || vector.size != std::size_t(state_.dimension())) dimension_mismatch();
 }
 
 void HyperbolicIndex::check_query(FloatArray query) const {
-  if (query.size != std::size_t(state_.dimension)) dimension_mismatch();
+  if (query.size != std::size_t(state_.dimension())) dimension_mismatch();
 }
 
 void HyperbolicIndex::check_node(std::int32_t node_id) const {
@@ -77,35 +77,21 @@ void HyperbolicIndex::add_item_and_link(FloatArray vector, std::uint64_t mask,
   insert_linked(state_, vector.data, mask, ef_construction);
 }
 
-std::vector<std::int32_t> HyperbolicIndex::custom_hnsw_search(FloatArray query, std::int32_t k,
-                                                              std::uint64_t filter_mask,
-                                                              std::int32_t ef_search,
-                                                              float max_radius,
-                                                              float min_norm) const {
+std::vector<std::int32_t> HyperbolicIndex::search(FloatArray query, const QuerySpec& spec) const {
   SharedLock lock(guard_);
-  if (state_.size() == 0 || state_.ep_id < 0) return {};
-  check_query(query);
-  return graph_search(state_, query.data, k, filter_mask, ef_search, max_radius, min_norm);
-}
-
-std::vector<std::int32_t> HyperbolicIndex::filtered_search(FloatArray query, std::int32_t k,
-                                                           std::uint64_t filter_mask,
-                                                           std::int32_t ef_search, float max_radius,
-                                                           float min_norm) const {
-  SharedLock lock(guard_);
-  if (state_.size() == 0 || state_.ep_id < 0) return {};
-  check_query(query);
-  return zelt::filtered_search(state_, query.data, k, filter_mask, ef_search, max_radius, min_norm);
-}
-
-std::vector<std::int32_t> HyperbolicIndex::hardware_flat_search(FloatArray query, std::int32_t k,
-                                                                std::uint64_t filter_mask,
-                                                                float max_radius,
-                                                                float min_norm_sq) const {
-  SharedLock lock(guard_);
+  // An index that cannot answer answers nothing, whatever the query holds.
   if (state_.size() == 0) return {};
+  if (spec.kind != QuerySpec::Kind::Exact && state_.ep_id < 0) return {};
   check_query(query);
-  return flat_search(state_, query.data, k, filter_mask, max_radius, min_norm_sq);
+  switch (spec.kind) {
+    case QuerySpec::Kind::Graph:
+      return graph_search(state_, query.data, spec);
+    case QuerySpec::Kind::Filtered:
+      return filtered_search(state_, query.data, spec);
+    case QuerySpec::Kind::Exact:
+      break;
+  }
+  return flat_search(state_, query.data, spec);
 }
 
 void HyperbolicIndex::save_index(const std::string& filename) const {
@@ -116,7 +102,7 @@ void HyperbolicIndex::save_index(const std::string& filename) const {
 void HyperbolicIndex::load_index(const std::string& filename) {
   // The file is read and checked before the lock is taken: the index is
   // untouched until the whole file has proved sound.
-  IndexState loaded = read_index_file(filename, state_.metric);
+  IndexState loaded = read_index_file(filename, state_.params.metric);
   ExclusiveLock lock(guard_);
   adopt_loaded(state_, std::move(loaded));
 }
@@ -126,13 +112,13 @@ IndexStats HyperbolicIndex::get_stats() const {
   return compute_stats(state_);
 }
 
-const char* HyperbolicIndex::get_metric() const { return metric_name(state_.metric); }
+const char* HyperbolicIndex::get_metric() const { return metric_name(state_.params.metric); }
 
 float HyperbolicIndex::compute_distance(FloatArray query, std::int32_t node_id) const {
   SharedLock lock(guard_);
   check_query(query);
   check_node(node_id);
-  return state_.node_distance(query.data, squared_norm(query.data, state_.dimension), node_id);
+  return state_.node_distance(query.data, squared_norm(query.data, state_.dimension()), node_id);
 }
 
 float HyperbolicIndex::get_stored_norm(std::int32_t node_id) const {

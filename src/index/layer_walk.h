@@ -1,0 +1,77 @@
+#pragma once
+// The one best-first walk of a layer that every graph operation runs. What
+// differs between its users (which nodes make up the answer and when the walk
+// may stop) is a policy fixed at compile time:
+//
+//   void start(id, distance)      the entry, always measured and kept
+//   bool stop(distance)           before expanding the nearest candidate
+//   bool admit(id, distance)      for each newly measured neighbour; true puts
+//                                 it on the frontier
+
+#include <algorithm>
+#include <cstdint>
+
+#include "index/layer_search.h"
+#include "index/node_distance.h"
+
+namespace zelt {
+
+// Walks one neighbour list in list order: each id that first_visit(id) claims
+// (the walk's visited test, which also marks it) and that lies inside the
+// Poincaré boundary is measured, and take(id, distance) is called for it, in
+// list order. The distances do not depend on what take does, so they are
+// measured a chunk at a time, several vectors at once, after prefetching the
+// whole chunk.
+template <class FirstVisit, class Take>
+inline void measure_new_neighbours(const IndexState& s, const float* query, float query_norm_sq,
+                                   LinkSpan list, FirstVisit&& first_visit, Take&& take) {
+  constexpr std::int32_t kChunk = 64;
+  std::int32_t ids[kChunk];
+  float dists[kChunk];
+  for (std::int32_t begin = 0; begin < list.size; begin += kChunk) {
+    const std::int32_t end = std::min(list.size, begin + kChunk);
+    std::size_t count = 0;
+    for (std::int32_t i = begin; i < end; ++i) {
+      const std::int32_t m = list.ids[i];
+      if (!first_visit(m)) continue;
+      if (beyond_boundary(s, m)) continue;
+      prefetch_vector(s, m);
+      ids[count++] = m;
+    }
+    distances_to_nodes(s, query, query_norm_sq, ids, count, dists);
+    for (std::size_t j = 0; j < count; ++j) take(ids[j], dists[j]);
+  }
+}
+
+template <class Policy>
+void walk_layer(const IndexState& s, const float* query, float query_norm_sq, std::int32_t entry_id,
+                std::int32_t layer, Policy& policy) {
+  VisitedMarks& visited = thread_visited_marks();
+  const std::uint16_t epoch = visited.begin_search(s.size());
+  std::uint16_t* marks = visited.marks.data();
+  FrontierHeap& frontier = thread_frontier();
+  frontier.clear();
+
+  const float d0 = distance_to_node(s, query, query_norm_sq, entry_id);
+  frontier.push({d0, entry_id});
+  marks[entry_id] = epoch;
+  policy.start(entry_id, d0);
+
+  const auto first_visit = [&](std::int32_t m) {
+    if (marks[m] == epoch) return false;
+    marks[m] = epoch;
+    return true;
+  };
+  while (!frontier.empty()) {
+    const Candidate c = frontier.top();
+    frontier.pop();
+    if (policy.stop(c.distance)) break;
+    measure_new_neighbours(s, query, query_norm_sq, s.links.links(c.id, layer), first_visit,
+                           [&](std::int32_t m, float d) {
+                             if (policy.admit(m, d)) frontier.push({d, m});
+                           });
+  }
+  frontier.clear();
+}
+
+}  // namespace zelt

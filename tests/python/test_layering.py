@@ -1,0 +1,27 @@
+"""The source folders stand in floors, module -> api -> {query, persist} -> index: a folder
+includes only itself and the folders below it, and only src/module knows pybind11."""
+
+import re
+from pathlib import Path
+
+SRC = Path(__file__).resolve().parents[2] / "src"
+MAY_INCLUDE = {
+    "index": {"index"},
+    "query": {"query", "index"},
+    "persist": {"persist", "index"},
+    "api": {"api", "query", "persist", "index"},
+    "module": {"module", "api", "query", "index"},
+}
+
+
+def test_no_include_runs_back_up():
+    wrong = []
+    for folder, allowed in MAY_INCLUDE.items():
+        for path in sorted((SRC / folder).glob("*.[ch]*")):
+            for target in re.findall(r'#include\s+"(\w+)/', path.read_text()):
+                if target not in allowed:
+                    wrong.append(f"{path.relative_to(SRC)} includes {target}/")
+            if folder != "module" and "pybind11" in path.read_text():
+                wrong.append(f"{path.relative_to(SRC)} knows pybind11")
+    assert not wrong, wrong
+    assert {p.name for p in SRC.iterdir() if p.is_dir()} == set(MAY_INCLUDE)
