@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "index/flat_insertion.h"
-#include "index/kernels.h"
 #include "index/linked_insertion.h"
 #include "index/mask_update.h"
 #include "persist/index_file.h"
@@ -118,7 +117,7 @@ float HyperbolicIndex::compute_distance(FloatArray query, std::int32_t node_id) 
   SharedLock lock(guard_);
   check_query(query);
   check_node(node_id);
-  return state_.node_distance(query.data, squared_norm(query.data, state_.dimension()), node_id);
+  return state_.node_distance(query.data, state_.norm_of(query.data), node_id);
 }
 
 float HyperbolicIndex::get_stored_norm(std::int32_t node_id) const {

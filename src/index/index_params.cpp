@@ -13,6 +13,7 @@ IndexParams IndexParams::derive(std::int32_t dimension, float curvature, std::in
   p.max_m_0 = std::int32_t(std::uint32_t(m) * 2u);
   p.level_mult = float(1.0 / std::log(double(m)));
   p.metric = metric;
+  p.kernels = &active_kernels();
   return p;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "index/kernels.h"
 #include "index/metric.h"
 
 namespace zelt {
@@ -21,7 +22,11 @@ struct IndexParams {
   std::int32_t max_m_0 = 0;  // 2*M in 32-bit two's-complement arithmetic
   float level_mult = 0.0f;   // 1/ln(M) in double precision, rounded to float
   MetricKind metric = MetricKind::Poincare;
+  // The kernel set the distances are computed with (the active one when the
+  // parameters were derived); every set gives the same bits.
+  const KernelSet* kernels = nullptr;
 
+  // Parameters from the constructor's values, with the active kernel set.
   static IndexParams derive(std::int32_t dimension, float curvature, std::int32_t m,
                             MetricKind metric);
 

@@ -35,6 +35,14 @@ struct IndexState {
   std::int32_t cap(std::int32_t layer) const { return params.cap(layer); }
   float stored_norm(std::int32_t node) const { return vectors.stored_norm(node); }
 
+  const KernelSet& kernels() const { return *params.kernels; }
+  const MetricKernels& metric_kernels() const { return params.kernels->of(params.metric); }
+  RecordArena arena() const {
+    return RecordArena{vectors.vector(0), vectors.stride(), params.dimension};
+  }
+  // The squared norm of dimension values at v.
+  float norm_of(const float* v) const { return kernels().squared_norm(v, params.dimension); }
+
   // The metric's distance from query q (with squared norm q_norm_sq) to a node.
   float node_distance(const float* q, float q_norm_sq, std::int32_t node) const;
 

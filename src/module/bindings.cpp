@@ -11,10 +11,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "api/hyperbolic_index.h"
+#include "index/kernels.h"
 #include "module/array_args.h"
 
 namespace py = pybind11;
@@ -57,6 +59,14 @@ py::dict stats_dict(const zelt::IndexStats& st) {
 
 PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
   m.doc() = "OrvikDB — multi-metric HNSW vector index (Poincaré / Euclidean / Cosine)";
+
+  // The kernel set is chosen once, here: AVX2 and FMA where the processor has
+  // them, unless ZELT_CORE_KERNELS=portable asks for the portable set.
+  try {
+    zelt::choose_kernels(zelt::kernel_choice_from_environment());
+  } catch (const std::invalid_argument& e) {
+    throw py::import_error(e.what());
+  }
 
   py::class_<HyperbolicIndex>(m, "HyperbolicIndex")
       .def(py::init([](std::int32_t dimension, float curvature, std::int32_t M,

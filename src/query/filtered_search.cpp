@@ -1,6 +1,5 @@
 #include "query/filtered_search.h"
 
-#include "index/kernels.h"
 #include "index/layer_walk.h"
 
 namespace zelt {
@@ -62,7 +61,7 @@ std::vector<std::int32_t> gap_cutoff(const std::vector<Candidate>& matches) {
 std::vector<std::int32_t> filtered_search(const IndexState& s, const float* query,
                                           const QuerySpec& spec) {
   if (s.size() == 0 || s.ep_id < 0) return {};
-  const float q_norm = squared_norm(query, s.dimension());
+  const float q_norm = s.norm_of(query);
   const std::int32_t entry = descend_to_layer0(s, query, q_norm);
   FilteredBeam walk{s, spec, spec.width(), {}, {}};
   walk_layer(s, query, q_norm, entry, 0, walk);

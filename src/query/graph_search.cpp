@@ -1,7 +1,6 @@
 #include "query/graph_search.h"
 
 #include "index/growth.h"
-#include "index/kernels.h"
 #include "index/layer_search.h"
 
 namespace zelt {
@@ -9,7 +8,7 @@ namespace zelt {
 std::vector<std::int32_t> graph_search(const IndexState& s, const float* query,
                                        const QuerySpec& spec) {
   if (s.size() == 0 || s.ep_id < 0) return {};
-  const float q_norm = squared_norm(query, s.dimension());
+  const float q_norm = s.norm_of(query);
   const std::int32_t entry = descend_to_layer0(s, query, q_norm);
   ResultHeap found;
   search_layer(s, query, q_norm, entry, spec.width(), 0, found);

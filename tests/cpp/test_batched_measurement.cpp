@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "index/index_state.h"
-#include "index/kernels_inline.h"
 #include "index/node_distance.h"
 #include "query/flat_search.h"
 #include "test_support.h"
@@ -21,33 +21,6 @@ using zelt_test::SameBits;
 
 constexpr MetricKind kMetrics[] = {MetricKind::Euclidean, MetricKind::Cosine, MetricKind::Poincare};
 
-template <int B>
-void check_group_sums(int n, std::mt19937& rng) {
-  const std::vector<float> q = zelt_test::mixed_values(rng, n);
-  std::vector<std::vector<float>> vs;
-  const float* v[B];
-  for (int b = 0; b < B; ++b) {
-    vs.push_back(zelt_test::mixed_values(rng, n));
-    v[b] = vs.back().data();
-  }
-  float diff[B], dot[B];
-  zelt::avx2::squared_difference_sums<B>(q.data(), v, n, diff);
-  zelt::avx2::dot_products<B>(q.data(), v, n, dot);
-  for (int b = 0; b < B; ++b) {
-    EXPECT_TRUE(SameBits(diff[b], zelt_test::ref_difference_sum(q.data(), v[b], n))) << b;
-    EXPECT_TRUE(SameBits(dot[b], zelt_test::ref_dot(q.data(), v[b], n))) << b;
-  }
-}
-
-TEST(GroupedKernels, EachVectorKeepsItsOwnSummationOrder) {
-  std::mt19937 rng(77);
-  for (const int n : {0, 1, 7, 8, 9, 13, 16, 31, 97, 128}) {
-    SCOPED_TRACE("dimension " + std::to_string(n));
-    check_group_sums<4>(n, rng);
-    check_group_sums<8>(n, rng);
-  }
-}
-
 zelt::IndexState random_state(MetricKind metric, int dim, int n, std::mt19937& rng) {
   zelt::IndexState s = zelt_test::make_state(dim, 1.0f, 16, metric, 1u);
   for (int i = 0; i < n; ++i) {
@@ -57,18 +30,40 @@ zelt::IndexState random_state(MetricKind metric, int dim, int n, std::mt19937& r
   return s;
 }
 
-TEST(GroupedDistances, MatchOneNodeAtATime) {
+// Every set measures runs and gathered ids, several at a time, with the bits
+// of the reference model, at lengths on both sides of each group's tail.
+TEST(GroupedDistances, EverySetMatchesTheReference) {
   std::mt19937 rng(5);
   for (const MetricKind metric : kMetrics) {
-    const zelt::IndexState s = random_state(metric, 13, 40, rng);
-    const std::vector<float> q = zelt_test::ball_values(rng, 13, 0.5f);
-    const float qn = zelt_test::ref_squared_norm(q.data(), 13);
-    std::vector<std::int32_t> ids;
-    for (std::int32_t i = 39; i >= 0; i -= 2) ids.push_back(i);
-    std::vector<float> out(ids.size());
-    zelt::distances_to_nodes(s, q.data(), qn, ids.data(), ids.size(), out.data());
-    for (std::size_t j = 0; j < ids.size(); ++j) {
-      EXPECT_TRUE(SameBits(out[j], zelt::distance_to_node(s, q.data(), qn, ids[j]))) << j;
+    for (const int dim : {0, 1, 7, 8, 9, 13, 31, 97, 128}) {
+      zelt::IndexState s = random_state(metric, dim, 40, rng);
+      const std::vector<float> q = zelt_test::ball_values(rng, dim, 0.5f);
+      const float qn = zelt_test::ref_squared_norm(q.data(), dim);
+      std::vector<float> expected;
+      for (std::int32_t i = 0; i < 40; ++i) {
+        expected.push_back(zelt_test::ref_distance(metric, q.data(), qn, s.vectors.vector(i),
+                                                   s.stored_norm(i), dim));
+      }
+      for (const zelt::KernelSet* set : zelt_test::kernel_sets()) {
+        SCOPED_TRACE(std::string(set->name) + ", dimension " + std::to_string(dim));
+        const zelt::MetricKernels& k = set->of(metric);
+        for (const std::size_t count : {1u, 3u, 4u, 5u, 8u, 9u, 17u, 40u}) {
+          std::vector<std::int32_t> ids;
+          for (std::size_t j = 0; j < count; ++j) ids.push_back(std::int32_t((39 - 3 * j) % 40));
+          std::vector<float> out(count);
+          k.to_nodes(q.data(), qn, s.arena(), ids.data(), count, out.data());
+          for (std::size_t j = 0; j < count; ++j) {
+            EXPECT_TRUE(SameBits(out[j], expected[std::size_t(ids[j])])) << "id " << ids[j];
+          }
+          for (const bool interleaved : {false, true}) {
+            k.to_run(q.data(), qn, s.arena(), 40 - std::int32_t(count), count, interleaved,
+                     out.data());
+            for (std::size_t j = 0; j < count; ++j) {
+              EXPECT_TRUE(SameBits(out[j], expected[40 - count + j])) << "run " << j;
+            }
+          }
+        }
+      }
     }
   }
 }

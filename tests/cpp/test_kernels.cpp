@@ -19,7 +19,6 @@
 #include "index/flat_insertion.h"
 #include "index/index_state.h"
 #include "index/kernels.h"
-#include "index/kernels_inline.h"
 #include "index/metric.h"
 #include "test_support.h"
 
@@ -67,21 +66,16 @@ TEST_P(KernelSums, EveryImplementationMatchesTheReferenceBitForBit) {
     SCOPED_TRACE("dimension " + std::to_string(n) + ", trial " + std::to_string(trial));
 
     const float norm = ref_squared_norm(q, n);
-    EXPECT_TRUE(SameBits(zelt::squared_norm(q, n), norm));
-    EXPECT_TRUE(SameBits(zelt::scalar::squared_norm(q, n), norm));
-    EXPECT_TRUE(SameBits(zelt::avx2::squared_norm(q, n), norm));
-
     const float diff = ref_difference_sum(q, v, n);
-    EXPECT_TRUE(SameBits(zelt::squared_difference_sum(q, v, n), diff));
-    EXPECT_TRUE(SameBits(zelt::scalar::squared_difference_sum(q, v, n), diff));
-    EXPECT_TRUE(SameBits(zelt::avx2::squared_difference_sum(q, v, n), diff));
-    // Query minus stored value, squared: the same either way round.
-    EXPECT_TRUE(SameBits(zelt::squared_difference_sum(v, q, n), ref_difference_sum(v, q, n)));
-
     const float dot = ref_dot(q, v, n);
-    EXPECT_TRUE(SameBits(zelt::dot_product(q, v, n), dot));
-    EXPECT_TRUE(SameBits(zelt::scalar::dot_product(q, v, n), dot));
-    EXPECT_TRUE(SameBits(zelt::avx2::dot_product(q, v, n), dot));
+    for (const zelt::KernelSet* set : zelt_test::kernel_sets()) {
+      SCOPED_TRACE(set->name);
+      EXPECT_TRUE(SameBits(set->squared_norm(q, n), norm));
+      EXPECT_TRUE(SameBits(set->squared_difference_sum(q, v, n), diff));
+      // Query minus stored value, squared: the same either way round.
+      EXPECT_TRUE(SameBits(set->squared_difference_sum(v, q, n), ref_difference_sum(v, q, n)));
+      EXPECT_TRUE(SameBits(set->dot_product(q, v, n), dot));
+    }
   }
 }
 
@@ -118,16 +112,18 @@ TEST(KernelSums, ThirteenValuesAreOneBlockThenFiveSingles) {
   for (int i = 0; i < 8; ++i) v[std::size_t(i)] = 4096.0f;  // 4096^2 = 2^24
   const float expected = 134217728.0f;                      // 2^27
   EXPECT_EQ(ref_squared_norm(v.data(), 13), expected);
-  EXPECT_TRUE(SameBits(zelt::squared_norm(v.data(), 13), expected));
-  EXPECT_TRUE(SameBits(zelt::scalar::squared_norm(v.data(), 13), expected));
+  for (const zelt::KernelSet* set : zelt_test::kernel_sets()) {
+    EXPECT_TRUE(SameBits(set->squared_norm(v.data(), 13), expected)) << set->name;
+  }
 }
 
 TEST(KernelSums, NegativeLengthCountsAsZero) {
   const float v[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-  EXPECT_TRUE(SameBits(zelt::squared_norm(v, -3), 0.0f));
-  EXPECT_TRUE(SameBits(zelt::squared_difference_sum(v, v + 1, -1), 0.0f));
-  EXPECT_TRUE(SameBits(zelt::dot_product(v, v, -8), 0.0f));
-  EXPECT_TRUE(SameBits(zelt::scalar::squared_norm(v, -3), 0.0f));
+  for (const zelt::KernelSet* set : zelt_test::kernel_sets()) {
+    EXPECT_TRUE(SameBits(set->squared_norm(v, -3), 0.0f)) << set->name;
+    EXPECT_TRUE(SameBits(set->squared_difference_sum(v, v + 1, -1), 0.0f)) << set->name;
+    EXPECT_TRUE(SameBits(set->dot_product(v, v, -8), 0.0f)) << set->name;
+  }
 }
 
 // --- node_distance of each metric --------------------------------------------
@@ -220,7 +216,7 @@ zelt::IndexState state_with(MetricKind metric, int n, std::vector<std::vector<fl
 }
 
 float distance(const zelt::IndexState& s, std::vector<float> q, std::int32_t node) {
-  return s.node_distance(q.data(), zelt::squared_norm(q.data(), s.params.dimension), node);
+  return s.node_distance(q.data(), s.norm_of(q.data()), node);
 }
 
 TEST(EuclideanDistance, IsTheSquaredDistance) {

@@ -15,7 +15,6 @@
 #include "api/hyperbolic_index.h"
 #include "index/graph_check.h"
 #include "index/index_state.h"
-#include "index/kernels.h"
 #include "index/layer_search.h"
 #include "index/level_draw.h"
 #include "index/linked_insertion.h"
@@ -138,7 +137,7 @@ TEST_P(GraphInvariants, HoldAfterEveryInsertion) {
     const std::vector<float> q = metric == MetricKind::Poincare
                                      ? zelt_test::ball_values(rng, dim, 0.5f)
                                      : zelt_test::mixed_values(rng, dim, -4, 2);
-    const float qn = zelt::squared_norm(q.data(), dim);
+    const float qn = s.norm_of(q.data());
     const std::int32_t entry = zelt::descend_to_layer0(s, q.data(), qn);
     zelt::ResultHeap found = zelt::search_layer(s, q.data(), qn, entry, 64, 0);
     const float got = found.drain_reversed().front().distance;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "index/index_state.h"
+#include "index/kernels.h"
 #include "index/metric.h"
 
 #if defined(__FAST_MATH__)
@@ -24,6 +25,14 @@
 #endif
 
 namespace zelt_test {
+
+// Every kernel set this processor can run: the portable one, and the AVX2 one
+// where it runs.
+inline std::vector<const zelt::KernelSet*> kernel_sets() {
+  std::vector<const zelt::KernelSet*> sets{&zelt::portable_kernels()};
+  if (zelt::avx2_kernels() != nullptr) sets.push_back(zelt::avx2_kernels());
+  return sets;
+}
 
 // A fresh state from the constructor's four values.
 inline zelt::IndexState make_state(std::int32_t dimension, float curvature, std::int32_t m,

@@ -1,0 +1,146 @@
+#pragma once
+// The metric formulas and the loops over records, written once over the
+// three sums of one instruction set. Included only by the kernel translation
+// units, each of which instantiates them with an Ops type of its own:
+//
+//   static float squared_norm(const float* v, std::int32_t n);
+//   static float squared_difference_sum(const float* q, const float* v, std::int32_t n);
+//   static float dot_product(const float* q, const float* v, std::int32_t n);
+//   template <int B> static void squared_difference_sums(q, const float* const* v, n, out);
+//   template <int B> static void dot_products(q, const float* const* v, n, out);
+//   static float fma(float a, float b, float c);   // a*b + c, one rounding
+//
+// Every instantiation is distinct to its Ops type, so no out-of-line copy of
+// code built for one instruction set can stand in for another's.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "index/kernels.h"
+
+namespace zelt::kernel_bodies {
+
+// lower(x, c) is x if x < c, else c; higher(x, c) is x if x > c, else c.
+// A NaN x yields c in both.
+// (Templates, like everything here, so that each instruction set has its own.)
+template <class Ops>
+float lower(float x, float c) {
+  return x < c ? x : c;
+}
+template <class Ops>
+float higher(float x, float c) {
+  return x > c ? x : c;
+}
+
+template <class Ops>
+float cosine_distance(float dot, float q_norm_sq, float vn) {
+  const float product = q_norm_sq * vn;
+  const float x = std::sqrt(product);
+  if (x >= 1e-8f) return 1.0f - dot / x;
+  return 1.0f;
+}
+
+template <class Ops>
+float poincare_distance(float diff_sum, float q_norm_sq, float vn) {
+  const float a = lower<Ops>(vn, 0.999999f);
+  const float b = lower<Ops>(q_norm_sq, 0.999999f);
+  const float one_minus_a = 1.0f - a;
+  // (1 - a)(1 - b) with a single rounding.
+  float den = Ops::fma(-one_minus_a, b, one_minus_a);
+  den = higher<Ops>(den, 1e-6f);
+  float arg = (diff_sum + diff_sum) / den + 1.0f;
+  arg = higher<Ops>(arg, 1.000001f);
+  const float r = Ops::fma(arg, arg, -1.0f);
+  const float root = std::sqrt(r);
+  return std::log(arg + root);
+}
+
+// The stored norm of the record at v, or, where it is absent (negative or NaN,
+// possible after a load), the norm computed afresh; it is not written back.
+template <class Ops>
+float norm_of_record(const float* v, std::int32_t n) {
+  const float vn = v[n];
+  return vn >= 0.0f ? vn : Ops::squared_norm(v, n);
+}
+
+template <class Ops, MetricKind M>
+float record_distance(const float* q, float q_norm_sq, const float* v, std::int32_t n) {
+  if (M == MetricKind::Euclidean) return Ops::squared_difference_sum(q, v, n);
+  if (M == MetricKind::Cosine) {
+    return cosine_distance<Ops>(Ops::dot_product(q, v, n), q_norm_sq, norm_of_record<Ops>(v, n));
+  }
+  return poincare_distance<Ops>(Ops::squared_difference_sum(q, v, n), q_norm_sq,
+                                norm_of_record<Ops>(v, n));
+}
+
+// B records at once: the same bits per record, with B independent chains of
+// arithmetic in flight.
+template <class Ops, MetricKind M, int B>
+void record_distances(const float* q, float q_norm_sq, const float* const* v, std::int32_t n,
+                      float* out) {
+  if (M == MetricKind::Cosine) {
+    Ops::template dot_products<B>(q, v, n, out);
+    for (int b = 0; b < B; ++b) {
+      out[b] = cosine_distance<Ops>(out[b], q_norm_sq, norm_of_record<Ops>(v[b], n));
+    }
+    return;
+  }
+  Ops::template squared_difference_sums<B>(q, v, n, out);
+  if (M == MetricKind::Poincare) {
+    for (int b = 0; b < B; ++b) {
+      out[b] = poincare_distance<Ops>(out[b], q_norm_sq, norm_of_record<Ops>(v[b], n));
+    }
+  }
+}
+
+template <class Ops, MetricKind M>
+void to_nodes(const float* q, float q_norm_sq, const RecordArena& arena, const std::int32_t* ids,
+              std::size_t count, float* out) {
+  constexpr int kGroup = 4;
+  std::size_t j = 0;
+  for (; j + kGroup <= count; j += kGroup) {
+    const float* v[kGroup];
+    for (int b = 0; b < kGroup; ++b) v[b] = arena.record(ids[j + std::size_t(b)]);
+    record_distances<Ops, M, kGroup>(q, q_norm_sq, v, arena.dimension, out + j);
+  }
+  for (; j < count; ++j) {
+    out[j] = record_distance<Ops, M>(q, q_norm_sq, arena.record(ids[j]), arena.dimension);
+  }
+}
+
+template <class Ops, MetricKind M>
+void to_run(const float* q, float q_norm_sq, const RecordArena& arena, std::int32_t first,
+            std::size_t count, bool interleaved, float* out) {
+  constexpr int kGroup = 8;
+  const float* record = arena.record(first);
+  std::size_t j = 0;
+  if (interleaved) {
+    for (; j + kGroup <= count; j += kGroup, record += kGroup * arena.stride) {
+      const float* v[kGroup];
+      for (int g = 0; g < kGroup; ++g) v[g] = record + std::size_t(g) * arena.stride;
+      record_distances<Ops, M, kGroup>(q, q_norm_sq, v, arena.dimension, out + j);
+    }
+  }
+  for (; j < count; ++j, record += arena.stride) {
+    out[j] = record_distance<Ops, M>(q, q_norm_sq, record, arena.dimension);
+  }
+}
+
+template <class Ops, MetricKind M>
+constexpr MetricKernels metric_kernels() {
+  return MetricKernels{&to_nodes<Ops, M>, &to_run<Ops, M>};
+}
+
+template <class Ops>
+constexpr KernelSet kernel_set(const char* name) {
+  return KernelSet{name,
+                   &Ops::squared_norm,
+                   &Ops::squared_difference_sum,
+                   &Ops::dot_product,
+                   metric_kernels<Ops, MetricKind::Poincare>(),
+                   metric_kernels<Ops, MetricKind::Euclidean>(),
+                   metric_kernels<Ops, MetricKind::Cosine>()};
+}
+
+}  // namespace zelt::kernel_bodies
