@@ -94,8 +94,15 @@ std::vector<std::int32_t> HyperbolicIndex::search(FloatArray query, const QueryS
 }
 
 void HyperbolicIndex::save_index(const std::string& filename) const {
-  SharedLock lock(guard_);
-  write_index_file(state_, filename);
+  // Opening may block (a named pipe without a reader, a hung file system), so
+  // it happens before the lock is taken, and so do the flush to the disk and
+  // the rename: the lock is held only while the bytes are written out.
+  SavedFile out(filename);
+  {
+    SharedLock lock(guard_);
+    write_index(state_, out);
+  }
+  out.commit();
 }
 
 void HyperbolicIndex::load_index(const std::string& filename) {

@@ -1,9 +1,10 @@
 // The only file that knows Python: it converts arguments, releases the
 // interpreter lock around the index's work and turns results into Python
 // objects. The index's own errors become Python exceptions through pybind11's
-// standard translation (runtime_error -> RuntimeError, invalid_argument and
-// length_error -> ValueError, out_of_range -> IndexError, bad_alloc ->
-// MemoryError).
+// standard translation (invalid_argument and length_error -> ValueError,
+// out_of_range -> IndexError, bad_alloc -> MemoryError), except that a
+// runtime_error's text, which may hold a file name in any bytes, is decoded
+// with its undecodable bytes escaped.
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -18,13 +19,37 @@
 #include "api/hyperbolic_index.h"
 #include "index/kernels.h"
 #include "module/array_args.h"
+#include "module/mask_args.h"
 
 namespace py = pybind11;
 using zelt::FloatArray;
 using zelt::HyperbolicIndex;
-using zelt::module::MaskArrayArg;
+using zelt::QuerySpec;
+using zelt::module::MaskSource;
+using zelt::module::MaskValue;
 using zelt::module::VectorArg;
 using zelt::module::view_of;
+
+namespace pybind11::detail {
+
+// `self` of every method: an instance whose __init__ has run. One made by
+// __new__ alone holds no index, and its memory must never be read as one.
+template <>
+class type_caster<HyperbolicIndex> : public type_caster_base<HyperbolicIndex> {
+ public:
+  bool load(handle src, bool convert) {
+    if (!type_caster_base<HyperbolicIndex>::load(src, convert)) return false;
+    auto* inst = reinterpret_cast<instance*>(src.ptr());
+    if (!inst->get_value_and_holder().holder_constructed()) {
+      throw type_error(
+          "this HyperbolicIndex was never initialised (made by __new__ without "
+          "__init__)");
+    }
+    return true;
+  }
+};
+
+}  // namespace pybind11::detail
 
 namespace {
 
@@ -55,6 +80,75 @@ py::dict stats_dict(const zelt::IndexStats& st) {
   return d;
 }
 
+void translate_runtime_errors(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const py::builtin_exception&) {
+    throw;  // pybind11's own exception types and mapping
+  } catch (const std::range_error&) {
+    throw;
+  } catch (const std::overflow_error&) {
+    throw;
+  } catch (const std::runtime_error& e) {
+    const std::string text = e.what();
+    PyObject* message =
+        PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "backslashreplace");
+    if (message == nullptr) return;  // the decoding error stands
+    PyErr_SetObject(PyExc_RuntimeError, message);
+    Py_DECREF(message);
+  }
+}
+
+std::unique_ptr<HyperbolicIndex> new_index(std::int32_t dimension, float curvature, std::int32_t M,
+                                           const std::string& metric,
+                                           std::optional<std::uint32_t> seed) {
+  if (seed) return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric, *seed);
+  return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric);
+}
+
+// pybind11 ignores an __init__ called on an instance that already holds its
+// object, so the caller would go on with the old index as if the new arguments
+// had been taken. The class's __init__ is wrapped so that such a call raises.
+bool holds_index(PyObject* self, PyTypeObject* cls) {
+  if (!PyObject_TypeCheck(self, cls)) return false;
+  auto* inst = reinterpret_cast<py::detail::instance*>(self);
+  return inst->get_value_and_holder().holder_constructed();
+}
+
+PyObject* guarded_init(PyObject* bound, PyObject* args, PyObject* kwargs) {
+  // bound is (class, pybind11's own __init__).
+  PyObject* cls = PyTuple_GET_ITEM(bound, 0);
+  PyObject* original = PyTuple_GET_ITEM(bound, 1);
+  if (PyTuple_GET_SIZE(args) >= 1 &&
+      holds_index(PyTuple_GET_ITEM(args, 0), reinterpret_cast<PyTypeObject*>(cls))) {
+    PyErr_SetString(PyExc_TypeError,
+                    "this HyperbolicIndex is already initialised; make a new one instead");
+    return nullptr;
+  }
+  return PyObject_Call(original, args, kwargs);
+}
+
+void guard_init(py::object cls) {
+  static std::string doc;
+  static PyMethodDef def{"__init__",
+                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded_init)),
+                         METH_VARARGS | METH_KEYWORDS, nullptr};
+  const py::object original = cls.attr("__init__");
+  doc = py::str(original.attr("__doc__"));
+  def.ml_doc = doc.c_str();
+  const py::tuple bound = py::make_tuple(cls, original);
+  const auto function = py::reinterpret_steal<py::object>(PyCFunction_New(&def, bound.ptr()));
+  if (!function) throw py::error_already_set();
+  const auto method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
+  if (!method) throw py::error_already_set();
+  cls.attr("__init__") = method;
+}
+
+std::size_t node_count(const HyperbolicIndex& self) {
+  return without_gil(
+      [&] { return self.inspect([](const zelt::IndexState& s) { return s.size(); }); });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
@@ -67,38 +161,33 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
   } catch (const std::invalid_argument& e) {
     throw py::import_error(e.what());
   }
+  py::register_exception_translator(translate_runtime_errors);
 
-  py::class_<HyperbolicIndex>(m, "HyperbolicIndex")
-      .def(py::init([](std::int32_t dimension, float curvature, std::int32_t M,
-                       const std::string& metric, std::optional<std::uint32_t> seed) {
-             if (seed)
-               return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric, *seed);
-             return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric);
-           }),
-           py::arg("dimension"), py::arg("curvature") = 1.0, py::arg("M") = 16,
-           py::arg("metric") = "poincare", py::kw_only(), py::arg("seed") = py::none())
+  py::class_<HyperbolicIndex> cls(m, "HyperbolicIndex");
+  cls.def(py::init(&new_index), py::arg("dimension"), py::arg("curvature") = 1.0, py::arg("M") = 16,
+          py::arg("metric") = "poincare", py::kw_only(), py::arg("seed") = py::none())
       .def(
           "add_item_flat",
-          [](HyperbolicIndex& self, const VectorArg& vector, std::uint64_t mask) {
+          [](HyperbolicIndex& self, const VectorArg& vector, MaskValue mask) {
             const FloatArray v = view_of(vector);
-            without_gil([&] { self.add_item_flat(v, mask); });
+            without_gil([&] { self.add_item_flat(v, mask.value); });
           },
           py::arg("vector"), py::arg("mask") = 0)
       .def(
           "add_item_and_link",
-          [](HyperbolicIndex& self, const VectorArg& vector, std::uint64_t mask,
+          [](HyperbolicIndex& self, const VectorArg& vector, MaskValue mask,
              std::int32_t ef_construction) {
             const FloatArray v = view_of(vector);
-            without_gil([&] { self.add_item_and_link(v, mask, ef_construction); });
+            without_gil([&] { self.add_item_and_link(v, mask.value, ef_construction); });
           },
           py::arg("vector"), py::arg("mask") = 0, py::arg("ef_construction") = 200)
       .def(
           "custom_hnsw_search",
           [](const HyperbolicIndex& self, const VectorArg& query, std::int32_t k,
-             std::uint64_t filter_mask, std::int32_t ef_search, float max_radius, float min_norm) {
+             MaskValue filter_mask, std::int32_t ef_search, float max_radius, float min_norm) {
             const FloatArray q = view_of(query);
             const auto spec =
-                zelt::QuerySpec::graph(k, filter_mask, ef_search, max_radius, min_norm);
+                QuerySpec::graph(k, filter_mask.value, ef_search, max_radius, min_norm);
             return without_gil([&] { return self.search(q, spec); });
           },
           py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 50,
@@ -106,10 +195,10 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
       .def(
           "filtered_search",
           [](const HyperbolicIndex& self, const VectorArg& query, std::int32_t k,
-             std::uint64_t filter_mask, std::int32_t ef_search, float max_radius, float min_norm) {
+             MaskValue filter_mask, std::int32_t ef_search, float max_radius, float min_norm) {
             const FloatArray q = view_of(query);
             const auto spec =
-                zelt::QuerySpec::filtered(k, filter_mask, ef_search, max_radius, min_norm);
+                QuerySpec::filtered(k, filter_mask.value, ef_search, max_radius, min_norm);
             return without_gil([&] { return self.search(q, spec); });
           },
           py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 2000,
@@ -117,9 +206,9 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
       .def(
           "hardware_flat_search",
           [](const HyperbolicIndex& self, const VectorArg& query, std::int32_t k,
-             std::uint64_t filter_mask, float max_radius, float min_norm_sq) {
+             MaskValue filter_mask, float max_radius, float min_norm_sq) {
             const FloatArray q = view_of(query);
-            const auto spec = zelt::QuerySpec::exact(k, filter_mask, max_radius, min_norm_sq);
+            const auto spec = QuerySpec::exact(k, filter_mask.value, max_radius, min_norm_sq);
             return without_gil([&] { return self.search(q, spec); });
           },
           py::arg("query"), py::arg("k"), py::arg("filter_mask"), py::arg("max_radius") = -1.0,
@@ -156,15 +245,13 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           py::arg("node_id"))
       .def(
           "update_masks",
-          [](HyperbolicIndex& self, const zelt::module::MaskArray& masks) {
-            const auto new_masks = py::reinterpret_borrow<MaskArrayArg>(masks.converted);
-            const std::uint64_t* values = new_masks.data();
-            const auto count = std::size_t(new_masks.size());
+          [](HyperbolicIndex& self, const MaskSource& new_masks) {
+            const auto masks = zelt::module::masks_from(new_masks.source, node_count(self));
+            const std::uint64_t* values = masks.data();
+            const auto count = std::size_t(masks.size());
             without_gil([&] { self.update_masks(values, count); });
           },
           py::arg("new_masks"))
-      .def("__len__", [](const HyperbolicIndex& self) {
-        return without_gil(
-            [&] { return self.inspect([](const zelt::IndexState& s) { return s.size(); }); });
-      });
+      .def("__len__", node_count);
+  guard_init(cls);
 }

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -32,10 +31,6 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 // a file other than the one named; such names cannot be opened at all.
 bool nameable(const std::string& filename) { return filename.find('\0') == std::string::npos; }
 
-std::FILE* open_for_saving(const std::string& filename) {
-  return nameable(filename) ? std::fopen(filename.c_str(), "wb") : nullptr;
-}
-
 // Opens without blocking, so that a named pipe with no writer cannot hang the
 // load, and refuses what is not a regular file: the checks below measure every
 // count against the file's size.
@@ -60,39 +55,15 @@ FileHandle open_for_loading(const std::string& filename, std::uint64_t& size) {
 
 class Writer {
  public:
-  Writer(std::FILE* f, const std::string& name) : file_(f), name_(name) { buffer_.reserve(kChunk); }
-
+  explicit Writer(SavedFile& out) : out_(out) {}
   template <class T>
   void put(const T& value) {
-    put_bytes(&value, sizeof(T));
+    out_.write(&value, sizeof(T));
   }
-  void put_bytes(const void* data, std::size_t bytes) {
-    const auto* p = static_cast<const char*>(data);
-    while (bytes > 0) {
-      const std::size_t take = std::min(bytes, kChunk - buffer_.size());
-      buffer_.insert(buffer_.end(), p, p + take);
-      p += take;
-      bytes -= take;
-      if (buffer_.size() == kChunk) flush();
-    }
-  }
-  void flush() {
-    if (!buffer_.empty() &&
-        std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
-      fail();
-    }
-    buffer_.clear();
-  }
-  [[noreturn]] void fail() const {
-    throw std::runtime_error("Cannot write file for saving: " + name_ + " (" +
-                             std::strerror(errno) + ")");
-  }
+  void put_bytes(const void* data, std::size_t bytes) { out_.write(data, bytes); }
 
  private:
-  static constexpr std::size_t kChunk = std::size_t(1) << 20;
-  std::FILE* file_;
-  const std::string& name_;
-  std::vector<char> buffer_;
+  SavedFile& out_;
 };
 
 class Reader {
@@ -211,14 +182,15 @@ void read_nodes(Reader& in, IndexState& s, std::size_t n) {
 
 }  // namespace
 
+void write_index(const IndexState& s, SavedFile& out) {
+  Writer writer(out);
+  write_contents(s, writer);
+}
+
 void write_index_file(const IndexState& s, const std::string& filename) {
-  FileHandle file(open_for_saving(filename));
-  if (!file) throw std::runtime_error("Cannot open file for saving: " + filename);
-  Writer out(file.get(), filename);
-  write_contents(s, out);
-  out.flush();
-  if (std::fflush(file.get()) != 0) out.fail();
-  if (std::fclose(file.release()) != 0) out.fail();
+  SavedFile out(filename);
+  write_index(s, out);
+  out.commit();
 }
 
 IndexState read_index_file(const std::string& filename, MetricKind metric) {

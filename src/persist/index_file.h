@@ -3,6 +3,7 @@
 #include <string>
 
 #include "index/index_state.h"
+#include "persist/saved_file.h"
 
 namespace zelt {
 
@@ -12,7 +13,9 @@ namespace zelt {
 // level and its link lists for layers 0 … level, each an 8-byte count and
 // the ids. No magic, version or checksum.
 
-// Writes the index; a failure to open, write or close raises std::runtime_error.
+// Writes the whole file into `out`, which the caller then commits.
+void write_index(const IndexState& s, SavedFile& out);
+// Opens, writes and commits in one call.
 void write_index_file(const IndexState& s, const std::string& filename);
 
 // Reads and validates a file into a fresh state of the given metric; the
