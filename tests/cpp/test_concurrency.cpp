@@ -1,0 +1,114 @@
+// Every kind of call overlapping on one index from several threads: queries
+// of the three kinds beside insertions, mask updates, saves and loads. Nodes of
+// the starting set carry a bit that nodes added later never carry, so an exact
+// scan filtered on it must give, every time, the answer it gave alone. Runs
+// for ZELT_STRESS_SECONDS seconds (default 1); the ThreadSanitizer build runs
+// it longer.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/hyperbolic_index.h"
+#include "test_support.h"
+
+namespace {
+
+using zelt::FloatArray;
+using zelt::HyperbolicIndex;
+using zelt::QuerySpec;
+
+constexpr std::uint64_t kBase = 1;
+constexpr std::uint64_t kLater = 2;
+constexpr int kDim = 8;
+constexpr int kBaseNodes = 400;
+
+double stress_seconds() {
+  const char* value = std::getenv("ZELT_STRESS_SECONDS");
+  return value != nullptr ? std::atof(value) : 1.0;
+}
+
+std::vector<float> point(std::mt19937& rng) { return zelt_test::ball_values(rng, kDim, 0.7f); }
+
+FloatArray view(const std::vector<float>& v) { return FloatArray{v.data(), v.size(), 1}; }
+
+void expect_sound(const std::vector<std::int32_t>& ids, std::int32_t k) {
+  EXPECT_LE(ids.size(), std::size_t(k));
+  EXPECT_EQ(std::set<std::int32_t>(ids.begin(), ids.end()).size(), ids.size());
+  for (const std::int32_t id : ids) EXPECT_GE(id, 0);
+}
+
+TEST(Concurrency, EveryCallOverlapsEveryOther) {
+  HyperbolicIndex index(kDim, 1.0f, 8, "poincare", 17u);
+  std::mt19937 rng(3);
+  for (int i = 0; i < kBaseNodes; ++i) index.add_item_and_link(view(point(rng)), kBase, 40);
+  std::vector<std::vector<float>> queries;
+  std::vector<std::vector<std::int32_t>> alone;
+  for (int i = 0; i < 20; ++i) {
+    queries.push_back(point(rng));
+    alone.push_back(index.search(view(queries.back()), QuerySpec::exact(10, kBase, -1, -1)));
+  }
+  const std::string file = zelt_test::temp_path("stress.bin");
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> checks{0};
+  const auto reader = [&](int seed) {
+    std::mt19937 r{std::uint32_t(seed)};
+    while (!stop) {
+      const std::size_t i = r() % queries.size();
+      const FloatArray q = view(queries[i]);
+      EXPECT_EQ(index.search(q, QuerySpec::exact(10, kBase, -1, -1)), alone[i]);
+      expect_sound(index.search(q, QuerySpec::graph(10, 0, 32, -1, -1)), 10);
+      expect_sound(index.search(q, QuerySpec::filtered(10, kBase, 64, -1, -1)), 10);
+      index.get_stats();
+      ++checks;
+    }
+  };
+  const auto inserter = [&] {
+    std::mt19937 r(11);
+    while (!stop) {
+      const std::vector<float> v = point(r);
+      if (r() % 4 == 0) {
+        index.add_item_flat(view(v), kLater);
+      } else {
+        index.add_item_and_link(view(v), kLater, 40);
+      }
+    }
+  };
+  const auto maintainer = [&] {
+    int round = 0;
+    while (!stop) {
+      const std::size_t n = index.inspect([](const zelt::IndexState& s) { return s.size(); });
+      std::vector<std::uint64_t> masks(n, kLater);
+      for (std::size_t i = 0; i < std::min<std::size_t>(n, kBaseNodes); ++i) masks[i] = kBase | 4;
+      try {
+        index.update_masks(masks.data(), masks.size());
+      } catch (const std::runtime_error&) {
+        // An insertion came between reading the size and the update.
+      }
+      index.save_index(file);
+      if (++round % 3 == 0) index.load_index(file);
+    }
+  };
+
+  std::vector<std::thread> threads;
+  threads.emplace_back(reader, 1);
+  threads.emplace_back(reader, 2);
+  threads.emplace_back(inserter);
+  threads.emplace_back(maintainer);
+  std::this_thread::sleep_for(std::chrono::duration<double>(stress_seconds()));
+  stop = true;
+  for (std::thread& t : threads) t.join();
+  EXPECT_GT(checks.load(), 0);
+  std::remove(file.c_str());
+}
+
+}  // namespace
