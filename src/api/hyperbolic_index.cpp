@@ -4,6 +4,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "index/finite_values.h"
 #include "index/flat_insertion.h"
 #include "index/linked_insertion.h"
 #include "index/mask_update.h"
@@ -16,8 +17,8 @@ namespace zelt {
 
 namespace {
 
-using SharedLock = std::shared_lock<std::shared_mutex>;
-using ExclusiveLock = std::unique_lock<std::shared_mutex>;
+using SharedLock = std::shared_lock<WriterFirstLock>;
+using ExclusiveLock = std::unique_lock<WriterFirstLock>;
 
 std::uint32_t system_seed() {
   std::random_device source;
@@ -38,6 +39,17 @@ IndexParams checked_params(std::int32_t dimension, float curvature, std::int32_t
 
 [[noreturn]] void dimension_mismatch() { throw std::runtime_error("Vector dimension mismatch"); }
 
+// The caller's values, copied before they are checked and used: another
+// thread of the caller may be rewriting its array meanwhile, and then what was
+// checked must still be what is stored or searched with.
+const float* checked_copy(FloatArray values) {
+  thread_local std::vector<float> copy;
+  copy.assign(values.data, values.data + values.size);
+  const std::int64_t bad = first_non_finite(copy.data(), copy.size());
+  if (bad >= 0) throw std::invalid_argument("Vector holds " + non_finite_text(copy.data(), bad));
+  return copy.data();
+}
+
 }  // namespace
 
 HyperbolicIndex::HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m,
@@ -48,12 +60,14 @@ HyperbolicIndex::HyperbolicIndex(std::int32_t dimension, float curvature, std::i
                                  std::string_view metric, std::uint32_t seed)
     : state_(make_state(checked_params(dimension, curvature, m, metric), seed)) {}
 
-void HyperbolicIndex::check_insertable(FloatArray vector) const {
+const float* HyperbolicIndex::insertable(FloatArray vector) const {
   if (vector.ndim != 1 || vector.size != std::size_t(state_.dimension())) dimension_mismatch();
+  return checked_copy(vector);
 }
 
-void HyperbolicIndex::check_query(FloatArray query) const {
+const float* HyperbolicIndex::query_values(FloatArray query) const {
   if (query.size != std::size_t(state_.dimension())) dimension_mismatch();
+  return checked_copy(query);
 }
 
 void HyperbolicIndex::check_node(std::int32_t node_id) const {
@@ -65,15 +79,13 @@ void HyperbolicIndex::check_node(std::int32_t node_id) const {
 
 void HyperbolicIndex::add_item_flat(FloatArray vector, std::uint64_t mask) {
   ExclusiveLock lock(guard_);
-  check_insertable(vector);
-  insert_flat(state_, vector.data, mask);
+  insert_flat(state_, insertable(vector), mask);
 }
 
 void HyperbolicIndex::add_item_and_link(FloatArray vector, std::uint64_t mask,
                                         std::int32_t ef_construction) {
   ExclusiveLock lock(guard_);
-  check_insertable(vector);
-  insert_linked(state_, vector.data, mask, ef_construction);
+  insert_linked(state_, insertable(vector), mask, ef_construction);
 }
 
 std::vector<std::int32_t> HyperbolicIndex::search(FloatArray query, const QuerySpec& spec) const {
@@ -81,16 +93,16 @@ std::vector<std::int32_t> HyperbolicIndex::search(FloatArray query, const QueryS
   // An index that cannot answer answers nothing, whatever the query holds.
   if (state_.size() == 0) return {};
   if (spec.kind != QuerySpec::Kind::Exact && state_.ep_id < 0) return {};
-  check_query(query);
+  const float* q = query_values(query);
   switch (spec.kind) {
     case QuerySpec::Kind::Graph:
-      return graph_search(state_, query.data, spec);
+      return graph_search(state_, q, spec);
     case QuerySpec::Kind::Filtered:
-      return filtered_search(state_, query.data, spec);
+      return filtered_search(state_, q, spec);
     case QuerySpec::Kind::Exact:
       break;
   }
-  return flat_search(state_, query.data, spec);
+  return flat_search(state_, q, spec);
 }
 
 void HyperbolicIndex::save_index(const std::string& filename) const {
@@ -122,9 +134,9 @@ const char* HyperbolicIndex::get_metric() const { return metric_name(state_.para
 
 float HyperbolicIndex::compute_distance(FloatArray query, std::int32_t node_id) const {
   SharedLock lock(guard_);
-  check_query(query);
+  const float* q = query_values(query);
   check_node(node_id);
-  return state_.node_distance(query.data, state_.norm_of(query.data), node_id);
+  return state_.node_distance(q, state_.norm_of(q), node_id);
 }
 
 float HyperbolicIndex::get_stored_norm(std::int32_t node_id) const {

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api/writer_first_lock.h"
 #include "index/index_state.h"
 #include "query/index_stats.h"
 #include "query/query_spec.h"
@@ -52,17 +53,18 @@ class HyperbolicIndex {
   // inspect what the index holds.
   template <class F>
   auto inspect(F&& f) const {
-    std::shared_lock<std::shared_mutex> lock(guard_);
+    std::shared_lock<WriterFirstLock> lock(guard_);
     return f(static_cast<const IndexState&>(state_));
   }
 
  private:
-  void check_insertable(FloatArray vector) const;
-  void check_query(FloatArray query) const;
+  // The caller's values, checked (dimension, finite) and copied.
+  const float* insertable(FloatArray vector) const;
+  const float* query_values(FloatArray query) const;
   void check_node(std::int32_t node_id) const;
 
   IndexState state_;
-  mutable std::shared_mutex guard_;
+  mutable WriterFirstLock guard_;
 };
 
 }  // namespace zelt

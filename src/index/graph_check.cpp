@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "index/level_draw.h"
+
 namespace zelt {
 
 namespace {
@@ -72,12 +74,17 @@ std::string graph_fault(const IndexState& s, GraphRules rules) {
   }
   if (s.vectors.dimension() != std::max(s.dimension(), 0)) return "vectors of another dimension";
   const std::int32_t lowest = rules == GraphRules::Built ? 0 : -1;
+  // Higher levels only make every descent cross empty layers.
+  const std::int32_t top = highest_level(s.params.level_mult);
   std::int32_t highest = -1;
   std::vector<std::int32_t> sorted;
   for (std::size_t i = 0; i < n; ++i) {
     const auto node = std::int32_t(i);
     const std::int32_t level = s.links.level(node);
-    if (level < lowest) return node_text(node) + " has level " + std::to_string(level);
+    if (level < lowest || level > top) {
+      return node_text(node) + " has level " + std::to_string(level) + ", outside " +
+             std::to_string(lowest) + " … " + std::to_string(top);
+    }
     highest = std::max(highest, level);
     for (std::int32_t layer = 0; layer <= level; ++layer) {
       std::string fault = list_fault(s, node, layer, rules, sorted);

@@ -8,7 +8,8 @@ namespace zelt {
 
 enum class GraphRules {
   // What every operation needs to stay in bounds: equal sequence lengths,
-  // levels of -1 or more, ids of existing nodes, a link on layer L naming a
+  // levels from -1 up to the highest the level draw gives for M, ids of existing nodes, a link on
+  // layer L naming a
   // node that reaches L, an entry point that is a node of level ep_layer.
   Loadable,
   // What insertion itself keeps besides: levels of 0 or more, lists within

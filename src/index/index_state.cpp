@@ -39,4 +39,11 @@ void IndexState::append_node(const float* values, float norm, std::uint64_t mask
   links.add_node(level, params.max_m_0, params.max_m);
 }
 
+std::int32_t IndexState::store_node(const float* values, std::uint64_t mask, std::int32_t level) {
+  const auto id = std::int32_t(size());
+  append_node(values, 0.0f, mask, level);
+  vectors.set_stored_norm(id, norm_of(vectors.vector(id)));
+  return id;
+}
+
 }  // namespace zelt

@@ -48,6 +48,9 @@ struct IndexState {
 
   // Appends one node to every per-node sequence, all or nothing.
   void append_node(const float* values, float norm, std::uint64_t mask, std::int32_t level);
+  // The same for an inserted node, whose stored norm is computed from the
+  // stored copy of its values; returns its id.
+  std::int32_t store_node(const float* values, std::uint64_t mask, std::int32_t level);
 };
 
 // A fresh state: no nodes, generator seeded with `seed`.

@@ -13,4 +13,8 @@ namespace zelt {
 // finite (M of 0 or at least 2).
 std::int32_t draw_level(std::mt19937& rng, const LevelDistribution& dist, float level_mult);
 
+// The largest level the draw can give: that of every u below 1e-10 (8 for
+// M 16, 33 for M 2, 0 for M 0).
+std::int32_t highest_level(float level_mult);
+
 }  // namespace zelt

@@ -38,10 +38,9 @@ void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t 
 
 void insert_linked(IndexState& s, const float* v, std::uint64_t mask,
                    std::int32_t ef_construction) {
-  const auto new_id = std::int32_t(s.size());
-  const float q_norm = s.norm_of(v);
   const std::int32_t level = draw_level(s.level_rng, s.level_dist, s.params.level_mult);
-  s.append_node(v, q_norm, mask, level);
+  const std::int32_t new_id = s.store_node(v, mask, level);
+  const float q_norm = s.stored_norm(new_id);
   if (new_id == 0) {
     s.ep_id = 0;
     s.ep_layer = level;

@@ -13,7 +13,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "index/finite_values.h"
 #include "index/graph_check.h"
+#include "index/level_draw.h"
 
 namespace zelt {
 
@@ -156,14 +158,26 @@ void read_nodes(Reader& in, IndexState& s, std::size_t n) {
   s.vectors = VectorStore(s.dimension());
   s.vectors.resize(n);
   in.get_bytes(s.vectors.vector(0), n * record, "the vectors");
+  for (std::size_t i = 0; i < n; ++i) {
+    const float* v = s.vectors.vector(std::int32_t(i));
+    const std::int64_t bad = first_non_finite(v, std::size_t(s.dimension()));
+    if (bad >= 0) in.refuse("node " + std::to_string(i) + " holds " + non_finite_text(v, bad));
+  }
   s.masks.resize(n);
   in.get_bytes(s.masks.data(), n * sizeof(std::uint64_t), "the masks");
+
+  // A level above what the draw can give only makes every descent cross
+  // empty layers.
+  const std::int32_t top = highest_level(s.params.level_mult);
 
   std::vector<std::int32_t> ids;
   for (std::size_t i = 0; i < n; ++i) {
     const auto node = std::int32_t(i);
     const auto level = in.get<std::int32_t>("a level");
-    if (level < -1) in.refuse("node " + std::to_string(i) + " has level " + std::to_string(level));
+    if (level < -1 || level > top) {
+      in.refuse("node " + std::to_string(i) + " has level " + std::to_string(level) +
+                ", outside -1 … " + std::to_string(top));
+    }
     if ((std::uint64_t(level) + 1) * 8 > in.remaining()) {
       in.refuse("node " + std::to_string(i) + " has more layers than the file can hold");
     }

@@ -111,4 +111,36 @@ TEST(Concurrency, EveryCallOverlapsEveryOther) {
   std::remove(file.c_str());
 }
 
+// A writer that waits keeps readers that arrive after it out, and enters once
+// the readers already inside have left.
+TEST(WriterFirstLock, AWaitingWriterGoesBeforeLaterReaders) {
+  zelt::WriterFirstLock lock;
+  lock.lock_shared();  // a reader inside
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    lock.lock();
+    written = true;
+    lock.unlock();
+  });
+  // Once the writer waits, no further reader gets in.
+  while (lock.try_lock_shared()) {
+    lock.unlock_shared();
+    std::this_thread::yield();
+  }
+  EXPECT_FALSE(written);
+  std::atomic<bool> late_reader_in{false};
+  std::thread late_reader([&] {
+    lock.lock_shared();
+    late_reader_in = true;
+    EXPECT_TRUE(written);  // it waited behind the writer
+    lock.unlock_shared();
+  });
+  lock.unlock_shared();  // the last reader inside leaves
+  writer.join();
+  late_reader.join();
+  EXPECT_TRUE(written && late_reader_in);
+  EXPECT_TRUE(lock.try_lock_shared());
+  lock.unlock_shared();
+}
+
 }  // namespace

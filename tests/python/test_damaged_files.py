@@ -351,6 +351,14 @@ REFUSED = {
     "upper_link_to_a_lower_level": encode(3, 1.0, 2, 0, 1, base_nodes(lists0=((1, 2), (1,)))),
     "layer0_link_to_a_node_without_layers": encode(
         3, 1.0, 2, 0, 1, base_nodes(links1=(0, 4), level4=-1, lists4=())),
+    # Levels the level draw cannot give: every query would cross empty layers.
+    "level_above_the_draw_for_m_0": base(m=0),
+    "level_above_the_draw_for_m_2": encode(3, 1.0, 2, 0, 1,
+                                           base_nodes(level4=34, lists4=((),) * 35)),
+    "nan_component": encode(3, 1.0, 2, 0, 1, base_nodes()[:4] + [
+        node((0.1, float("nan"), 0.1), 0, [[]])]),
+    "infinite_component": encode(3, 1.0, 2, 0, 1, base_nodes()[:4] + [
+        node((0.1, 0.1, float("-inf")), 0, [[]])]),
     "one_trailing_byte": GOOD + b"\0",
     "trailing_level": GOOD + struct.pack("<i", -1),
     "trailing_node_record": GOOD + struct.pack("<iQ", 0, 0),
@@ -359,8 +367,10 @@ REFUSED = {
 # Files at the edges of what is sound; the loader takes them and they must work.
 ACCEPTED = {
     "five_nodes": GOOD,
-    "max_m_0": base(m=0),
+    "max_m_0": encode(3, 1.0, 0, 0, 0, [node((0.1, 0.0, 0.0), 0, [[1]]),
+                                          node((0.0, 0.2, 0.0), 0, [[0]])]),
     "max_m_3": base(m=3),
+    "highest_level_of_m_2": encode(3, 1.0, 2, 0, 1, base_nodes(level4=33, lists4=((),) * 34)),
     "empty_index": HEADER.pack(7, 0.5, 16, -1, -1, 0),
     "empty_index_of_the_largest_dimension": HEADER.pack(INT32_MAX, 1.0, 16, -1, -1, 0),
     "dimension_0": encode(0, 1.0, 2, 0, 1, [
@@ -378,9 +388,9 @@ ACCEPTED = {
         3, 1.0, 2, 0, 2, [node((0.1, 0, 0), 2, [[1], [1], []]), node((0, 0.1, 0), 1, [[0], [0]])]),
     "nan_and_absent_norms": encode(3, 1.0, 2, 0, 1, [
         *base_nodes()[:2],
-        node((float("nan"), 0.0, 0.3), 0, [[0, 1]], norm=float("nan")),
+        node((0.0, 0.0, 0.3), 0, [[0, 1]], norm=float("nan")),
         node((-0.2, 0.1, 0.0), 1, [[0], [0]], norm=-1.0),
-        node((float("inf"), 0.1, 0.1), 0, [[]], mask=TOP_BIT, norm=float("inf")),
+        node((0.1, 0.1, 0.1), 0, [[]], mask=TOP_BIT, norm=float("inf")),
     ]),
     # Dimension 3, two nodes: node 0 on layer 0 with one link, node 1 on layers 0 and 1 with
     # one link on layer 0 and none on layer 1.

@@ -61,16 +61,6 @@ def test_poincare_outside_the_ball_is_finite(query, stored):
     assert got == pytest.approx(float(ref_distances("poincare", query, [stored])[0]), rel=1e-5)
 
 
-@pytest.mark.parametrize("metric, expected", [
-    ("euclidean", NAN), ("cosine", 1.0), ("poincare", POINCARE_FLOOR)])
-def test_nan_query(metric, expected):
-    got = single(metric, (0.5, 0.5)).compute_distance(as_f32([NAN, 0.1]), 0)
-    if math.isnan(expected):
-        assert math.isnan(got)
-    else:
-        assert got == pytest.approx(expected, abs=1e-7)
-
-
 @pytest.mark.parametrize("dimension", [1, 7, 8, 9, 13, 97])
 @pytest.mark.parametrize("metric", METRICS)
 def test_compute_distance_matches_reference(metric, dimension, rng):
