@@ -52,7 +52,10 @@ def cosine_clustered128(rng, n, n_queries):
 def between_clusters128(rng, n, n_queries):
     centres = _centres(rng, 128)
     data = _around(rng, centres, n)
-    # Midpoints of two different centres, blurred like a cluster: no data lies there.
+    # Midpoints of two different centres, blurred like a cluster: no data lies there. The true
+    # neighbours then split between two clusters, and a beam narrower than one cluster's
+    # population (n / CLUSTERS) rarely leaves the cluster the descent ended in, so recall jumps
+    # only once ef exceeds it.
     a = rng.integers(0, CLUSTERS, n_queries)
     b = (a + rng.integers(1, CLUSTERS, n_queries)) % CLUSTERS
     queries = 0.5 * (centres[a] + centres[b])
