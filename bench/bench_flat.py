@@ -35,24 +35,7 @@ def parse_args():
 
 def time_engine(search, queries, reps, warmup):
     """Median wall time of one pass over the queries, after a warm-up pass over a few of them."""
-    return time_engines({"": search}, queries, reps, warmup)[""]
-
-
-def time_engines(searches, queries, reps, warmup):
-    """Median wall time of one pass over the queries for each engine. The engines take turns
-    within every repetition, so that a drift in the machine's speed (another process, the clock)
-    falls on all of them alike instead of on whichever ran last."""
-    for search in searches.values():
-        for q in queries[:warmup]:
-            search(q)
-    times = {name: [] for name in searches}
-    for _ in range(reps):
-        for name, search in searches.items():
-            t0 = time.perf_counter()
-            for q in queries:
-                search(q)
-            times[name].append(time.perf_counter() - t0)
-    return {name: benchlib.median(ts) for name, ts in times.items()}
+    return benchlib.time_engines({"": search}, queries, reps, warmup)[""]
 
 
 def numpy_searcher(data, k):
@@ -181,7 +164,7 @@ def main():
             return flat.search(q.reshape(1, -1), k)[1][0]
 
         engines["faiss"] = faiss_search
-    seconds = time_engines(engines, queries, args.reps, warmup)
+    seconds = benchlib.time_engines(engines, queries, args.reps, warmup)
     qps_zelt = report_line("zelt hardware_flat_search", seconds["zelt"], args.queries,
                            bytes_per_query)
     qps_np = report_line("numpy (gemv + argpartition)", seconds["numpy"], args.queries,

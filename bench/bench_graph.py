@@ -50,34 +50,6 @@ def median_time(run, queries, reps):
     return benchlib.median(times)
 
 
-def recall_at_k(found, truth):
-    hits = sum(len(set(f[:K]) & set(int(t) for t in tr[:K])) for f, tr in zip(found, truth))
-    return hits / (K * len(truth))
-
-
-def exact_top_k(metric, data, queries, k=K):
-    """Exact k nearest by float64 NumPy, in blocks of queries."""
-    x = data.astype(np.float64)
-    xn = (x * x).sum(axis=1)
-    out = []
-    for start in range(0, len(queries), 256):
-        q = queries[start:start + 256].astype(np.float64)
-        qn = (q * q).sum(axis=1)
-        if metric == "cosine":
-            d = 1.0 - (q @ x.T) / np.sqrt(np.outer(qn, xn))
-        else:
-            sq = np.maximum(qn[:, None] + xn[None, :] - 2.0 * (q @ x.T), 0.0)
-            if metric == "poincare":
-                d = np.arccosh(1.0 + 2.0 * sq / np.outer(1.0 - qn, 1.0 - xn))
-            else:
-                d = sq
-        part = np.argpartition(d, k - 1, axis=1)[:, :k]
-        rows = np.arange(len(q))[:, None]
-        order = np.argsort(d[rows, part], axis=1, kind="stable")
-        out.extend(part[rows, order])
-    return out
-
-
 def build_zelt(zelt_core, metric, data):
     index = zelt_core.HyperbolicIndex(data.shape[1], 1.0, M, metric)
     t0 = time.perf_counter()
@@ -103,7 +75,8 @@ def zelt_sweep(index, queries, truth, reps, ef_values=EF_VALUES):
         def run(q, ef=ef):
             return index.custom_hnsw_search(q, K, 0, ef)
         found = [run(q) for q in queries]
-        rows.append((ef, recall_at_k(found, truth), len(queries) / median_time(run, queries, reps)))
+        rows.append((ef, benchlib.recall_at_k(found, truth),
+                     len(queries) / median_time(run, queries, reps)))
     return rows
 
 
@@ -115,7 +88,8 @@ def hnswlib_sweep(index, queries, truth, reps):
         def run(q):
             return index.knn_query(q.reshape(1, -1), k=K, num_threads=1)[0][0]
         found = [[int(i) for i in run(q)] for q in queries]
-        rows.append((ef, recall_at_k(found, truth), len(queries) / median_time(run, queries, reps)))
+        rows.append((ef, benchlib.recall_at_k(found, truth),
+                     len(queries) / median_time(run, queries, reps)))
     return rows
 
 
@@ -133,11 +107,11 @@ def compare_run(args, zelt_core, hnswlib, rng):
     print(f"\n== {args.metric}: {args.n} x {args.dim} standard-normal data, {args.queries} "
           f"queries, M={M}, ef_construction={EF_CONSTRUCTION}, k={K}, single-threaded ==")
 
-    truth = exact_top_k(metric, data, queries)
+    truth = benchlib.exact_top_k(metric, data, queries)
     zi, zelt_build = build_zelt(zelt_core, metric, data)
     flat = [zi.hardware_flat_search(q, K, 0) for q in queries]
     print(f"  ground truth: float64 NumPy; zelt hardware_flat_search agrees with it at recall "
-          f"{recall_at_k(flat, truth):.4f}")
+          f"{benchlib.recall_at_k(flat, truth):.4f}")
     print_stats("zelt", zi)
     z_rows = zelt_sweep(zi, queries, truth, args.reps)
 
@@ -178,18 +152,18 @@ def poincare_ball_run(args, zelt_core, hnswlib, rng):
     data, queries = ball(n), ball(args.queries)
     print(f"\n== poincaré (no such metric in hnswlib; L2 columns for scale): {n} x {dim} "
           f"points in the unit ball (norms uniform in [0, 0.9)), {args.queries} queries ==")
-    truth = exact_top_k("poincare", data, queries)
+    truth = benchlib.exact_top_k("poincare", data, queries)
     zi, build = build_zelt(zelt_core, "poincare", data)
     flat = [zi.hardware_flat_search(q, K, 0) for q in queries]
     print(f"  build {build:.2f} s ({n / build:,.0f} inserts/s); hardware_flat_search vs float64 "
-          f"NumPy: recall {recall_at_k(flat, truth):.4f}")
+          f"NumPy: recall {benchlib.recall_at_k(flat, truth):.4f}")
     print_stats("zelt", zi)
     rows = zelt_sweep(zi, queries, truth, args.reps)
     del zi
     # For scale: the same points under squared L2, for zelt and hnswlib alike. Points whose
     # norms spread uniformly in a 32-dimensional ball crowd around the origin, which makes
     # these sets harder than standard-normal data for any graph index.
-    truth_l2 = exact_top_k("euclidean", data, queries)
+    truth_l2 = benchlib.exact_top_k("euclidean", data, queries)
     zl, _ = build_zelt(zelt_core, "euclidean", data)
     l2_rows = zelt_sweep(zl, queries, truth_l2, args.reps)
     del zl
@@ -225,18 +199,19 @@ def mammals_run(args, zelt_core):
     print(f"  build {build:.3f} s")
     print_stats("zelt", zi)
     flat = [zi.hardware_flat_search(q, K, 0) for q in data]
-    truth_np = exact_top_k("poincare", data, data)
-    print(f"  hardware_flat_search vs float64 NumPy: recall {recall_at_k(flat, truth_np):.4f}")
+    truth_np = benchlib.exact_top_k("poincare", data, data)
+    print(f"  hardware_flat_search vs float64 NumPy: recall "
+          f"{benchlib.recall_at_k(flat, truth_np):.4f}")
     gt_boundary = np.mean([boundary[f].mean() for f in flat])
     print(f"  share of the exact top-{K} ids that lie at the boundary: {gt_boundary:.3f}")
     print(f"  {'ef':>5} {'recall vs flat':>15} {'recall, interior ids only':>26} {'qps':>8}")
     # The second recall compares with the exact answers among the interior points only: the
     # nodes that the graph search can reach at all.
     interior = np.flatnonzero(~boundary)
-    sub_truth = [interior[t] for t in exact_top_k("poincare", data[interior], data)]
+    sub_truth = [interior[t] for t in benchlib.exact_top_k("poincare", data[interior], data)]
     for ef, rec, qps in zelt_sweep(zi, list(data), flat, args.reps):
         found = [zi.custom_hnsw_search(q, K, 0, ef) for q in data]
-        rec_int = recall_at_k(found, sub_truth)
+        rec_int = benchlib.recall_at_k(found, sub_truth)
         print(f"  {ef:>5} {rec:>15.4f} {rec_int:>26.4f} {qps:>8.0f}")
     print(f"  The flat scan measures every node; the graph searches skip nodes with squared norm "
           f">= {BOUNDARY_SQ_NORM},\n  so ids at the boundary come back only as the descent's end "

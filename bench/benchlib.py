@@ -7,6 +7,7 @@ core-type overrides that slow a current NumPy down, re-executes the script witho
 
 import os
 import sys
+import time
 
 _OPENBLAS_OVERRIDES = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 _REEXEC_MARK = "_ZELT_BENCH_OPENBLAS_UNSET"
@@ -89,6 +90,55 @@ def median(values):
     s = sorted(values)
     mid = len(s) // 2
     return s[mid] if len(s) % 2 else 0.5 * (s[mid - 1] + s[mid])
+
+
+def time_engines(searches, queries, reps, warmup):
+    """Median wall time of one pass over the queries for each engine. The engines take turns
+    within every repetition, so that a drift in the machine's speed (another process, the clock)
+    falls on all of them alike instead of on whichever ran last."""
+    for search in searches.values():
+        for q in queries[:warmup]:
+            search(q)
+    times = {name: [] for name in searches}
+    for _ in range(reps):
+        for name, search in searches.items():
+            t0 = time.perf_counter()
+            for q in queries:
+                search(q)
+            times[name].append(time.perf_counter() - t0)
+    return {name: median(ts) for name, ts in times.items()}
+
+
+def exact_top_k(metric, data, queries, k=10):
+    """Exact k nearest ids per query by float64 NumPy, in blocks of queries, nearest first."""
+    import numpy as np
+
+    x = data.astype(np.float64)
+    xn = (x * x).sum(axis=1)
+    out = []
+    for start in range(0, len(queries), 256):
+        q = queries[start:start + 256].astype(np.float64)
+        qn = (q * q).sum(axis=1)
+        if metric == "cosine":
+            d = 1.0 - (q @ x.T) / np.sqrt(np.outer(qn, xn))
+        else:
+            sq = np.maximum(qn[:, None] + xn[None, :] - 2.0 * (q @ x.T), 0.0)
+            if metric == "poincare":
+                d = np.arccosh(1.0 + 2.0 * sq / np.outer(1.0 - qn, 1.0 - xn))
+            else:
+                d = sq
+        part = np.argpartition(d, k - 1, axis=1)[:, :k]
+        rows = np.arange(len(q))[:, None]
+        order = np.argsort(d[rows, part], axis=1, kind="stable")
+        out.extend(part[rows, order])
+    return out
+
+
+def recall_at_k(found, truth, k=10):
+    """Share of the exact top-k ids that the answers hold, over all queries."""
+    hits = sum(len(set(int(i) for i in f[:k]) & set(int(t) for t in tr[:k]))
+               for f, tr in zip(found, truth))
+    return hits / (k * len(truth))
 
 
 def mammals_path():
