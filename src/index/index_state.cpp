@@ -27,21 +27,31 @@ float IndexState::node_distance(const float* q, float q_norm_sq, std::int32_t no
 }
 
 void IndexState::append_node(const float* values, float norm, std::uint64_t mask,
-                             std::int32_t level) {
+                             std::int32_t level, bool linked) {
   if (size() >= std::size_t(std::numeric_limits<std::int32_t>::max())) {
     throw std::length_error("the index holds as many nodes as 32-bit ids can name");
   }
-  vectors.reserve_one_more();
-  reserve_for_append(masks, 1);
-  links.reserve_node(level, params.max_m_0, params.max_m);
+  const std::int32_t cap0 = linked ? params.max_m_0 : 0;
+  const std::int32_t cap = linked ? params.max_m : 0;
+  vectors.reserve_more(1);
+  masks.reserve_more(1);
+  links.reserve_node(level, cap0, cap);
   vectors.append(values, norm);
   masks.push_back(mask);
-  links.add_node(level, params.max_m_0, params.max_m);
+  links.add_node(level, cap0, cap);
 }
 
-std::int32_t IndexState::store_node(const float* values, std::uint64_t mask, std::int32_t level) {
+void IndexState::truncate(std::size_t n) {
+  if (n >= size()) return;
+  vectors.resize(n);
+  masks.resize(n);
+  links.truncate(n);
+}
+
+std::int32_t IndexState::store_node(const float* values, std::uint64_t mask, std::int32_t level,
+                                    bool linked) {
   const auto id = std::int32_t(size());
-  append_node(values, 0.0f, mask, level);
+  append_node(values, 0.0f, mask, level, linked);
   vectors.set_stored_norm(id, norm_of(vectors.vector(id)));
   return id;
 }

@@ -26,7 +26,7 @@ struct IndexState {
   std::int32_t ep_layer = -1;
   VectorStore vectors;
   LinkStore links;
-  std::vector<std::uint64_t> masks;
+  PodArray<std::uint64_t> masks;
   std::mt19937 level_rng;
   LevelDistribution level_dist;
 
@@ -46,11 +46,16 @@ struct IndexState {
   // The metric's distance from query q (with squared norm q_norm_sq) to a node.
   float node_distance(const float* q, float q_norm_sq, std::int32_t node) const;
 
-  // Appends one node to every per-node sequence, all or nothing.
-  void append_node(const float* values, float norm, std::uint64_t mask, std::int32_t level);
+  // Appends one node to every per-node sequence, all or nothing. A linked
+  // node's lists get room for their caps; a flat node's list stays the shared
+  // empty one, since no insertion ever links to it.
+  void append_node(const float* values, float norm, std::uint64_t mask, std::int32_t level,
+                   bool linked = true);
   // The same for an inserted node, whose stored norm is computed from the
   // stored copy of its values; returns its id.
-  std::int32_t store_node(const float* values, std::uint64_t mask, std::int32_t level);
+  std::int32_t store_node(const float* values, std::uint64_t mask, std::int32_t level, bool linked);
+  // Drops every node from n on (after an interrupted batch).
+  void truncate(std::size_t n);
 };
 
 // A fresh state: no nodes, generator seeded with `seed`.

@@ -1,14 +1,20 @@
 #include "index/link_store.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
-#include "index/growth.h"
-
 namespace zelt {
 
-LinkStore::LinkStore() : pool_{0, 0} {}
+namespace {
+constexpr std::size_t kFirstChunkWords = std::size_t(1) << 12;
+constexpr std::size_t kLargestChunkWords = std::size_t(1) << 20;
+}  // namespace
+
+std::int32_t LinkStore::empty_[2] = {0, 0};
+
+LinkStore::LinkStore() : chunk_lock_(std::make_unique<std::mutex>()) {}
 
 std::int32_t LinkStore::preset_capacity(std::int32_t cap) {
   return std::clamp(cap, 0, kMaxPresetCapacity);
@@ -21,37 +27,71 @@ std::size_t LinkStore::words_for_node(std::int32_t level, std::int32_t cap0,
          std::size_t(level) * std::size_t(2 + preset_capacity(cap));
 }
 
-void LinkStore::reserve_node(std::int32_t level, std::int32_t cap0, std::int32_t cap) {
-  reserve_for_append(pool_, words_for_node(level, cap0, cap));
-  reserve_for_append(levels_, 1);
-  reserve_for_append(layer0_, 1);
-  reserve_for_append(upper_first_, 1);
-  if (level > 0) reserve_for_append(upper_, std::size_t(level));
+void LinkStore::make_room(std::size_t words) {
+  if (words == 0) return;
+  if (!chunks_.empty() && chunks_.back().capacity() - chunk_used_ >= words) return;
+  const std::size_t last = chunks_.empty() ? 0 : chunks_.back().capacity();
+  const std::size_t size =
+      std::max(words, std::clamp(2 * last, kFirstChunkWords, kLargestChunkWords));
+  PodArray<std::int32_t> chunk;
+  chunk.reserve(size);
+  chunks_.reserve(chunks_.size() + 1);
+  chunks_.push_back(std::move(chunk));
+  chunk_used_ = 0;
 }
 
-std::size_t LinkStore::new_block(std::int32_t capacity) {
-  const std::size_t at = pool_.size();
-  pool_.push_back(0);
-  pool_.push_back(capacity);
-  pool_.resize(pool_.size() + std::size_t(capacity), 0);
-  return at;
+std::int32_t* LinkStore::new_block(std::int32_t capacity) {
+  std::int32_t* block = chunks_.back().data() + chunk_used_;
+  chunk_used_ += 2 + std::size_t(capacity);
+  block[0] = 0;
+  block[1] = capacity;
+  return block;
+}
+
+std::int32_t* LinkStore::grown_block(std::int32_t capacity) {
+  std::lock_guard<std::mutex> guard(*chunk_lock_);
+  make_room(2 + std::size_t(capacity));
+  return new_block(capacity);
+}
+
+void LinkStore::reserve_node(std::int32_t level, std::int32_t cap0, std::int32_t cap) {
+  levels_.reserve_more(1);
+  layer0_.reserve_more(1);
+  upper_first_.reserve_more(1);
+  if (level > 0) upper_.reserve_more(std::size_t(level));
+  make_room(words_for_node(level, cap0, cap));
 }
 
 void LinkStore::add_node(std::int32_t level, std::int32_t cap0, std::int32_t cap) {
   reserve_node(level, cap0, cap);
-  upper_first_.push_back(upper_.size());
+  upper_first_.push_back(level > 0 ? std::uint32_t(upper_.size()) : kNoUpper);
   if (level < 0) {
-    layer0_.push_back(0);
+    layer0_.push_back(empty_);
   } else {
-    layer0_.push_back(new_block(preset_capacity(cap0)));
+    const std::int32_t c0 = preset_capacity(cap0);
+    layer0_.push_back(c0 > 0 ? new_block(c0) : empty_);
     for (std::int32_t layer = 1; layer <= level; ++layer) {
-      upper_.push_back(new_block(preset_capacity(cap)));
+      const std::int32_t c = preset_capacity(cap);
+      upper_.push_back(c > 0 ? new_block(c) : empty_);
     }
   }
   levels_.push_back(level);
 }
 
-std::size_t& LinkStore::block_slot(std::int32_t node, std::int32_t layer) {
+void LinkStore::truncate(std::size_t n) {
+  if (n >= size()) return;
+  for (std::size_t i = n; i < size(); ++i) {
+    if (upper_first_[i] != kNoUpper) {
+      upper_.resize(upper_first_[i]);
+      break;
+    }
+  }
+  levels_.resize(n);
+  layer0_.resize(n);
+  upper_first_.resize(n);
+}
+
+std::int32_t*& LinkStore::block_slot(std::int32_t node, std::int32_t layer) {
   if (layer < 0 || layer > levels_[std::size_t(node)]) {
     throw std::logic_error("link list written at a layer the node does not reach");
   }
@@ -64,40 +104,31 @@ void LinkStore::assign(std::int32_t node, std::int32_t layer, const std::int32_t
   if (count > std::size_t(std::numeric_limits<std::int32_t>::max())) {
     throw std::length_error("neighbour list too long");
   }
-  std::size_t& slot = block_slot(node, layer);
-  if (std::int32_t(count) > pool_[slot + 1]) {
-    // ids may point into the pool itself, which the new block can move.
-    const std::vector<std::int32_t> copy(ids, ids + count);
-    const std::size_t block = new_block(std::int32_t(count));
-    std::copy(copy.begin(), copy.end(), pool_.begin() + std::ptrdiff_t(block + 2));
-    pool_[block] = std::int32_t(count);
-    slot = block;
-    return;
-  }
-  std::copy(ids, ids + count, pool_.begin() + std::ptrdiff_t(slot + 2));
-  pool_[slot] = std::int32_t(count);
+  std::int32_t*& slot = block_slot(node, layer);
+  if (count == 0 && slot[1] == 0) return;  // the shared empty block stays as it is
+  // A new block leaves the old one intact, so ids may point into it.
+  if (std::int32_t(count) > slot[1]) slot = grown_block(std::int32_t(count));
+  if (count > 0) std::memmove(slot + 2, ids, count * sizeof(std::int32_t));
+  slot[0] = std::int32_t(count);
 }
 
 void LinkStore::append(std::int32_t node, std::int32_t layer, std::int32_t id) {
-  std::size_t& slot = block_slot(node, layer);
-  const std::int32_t size = pool_[slot];
-  if (size == pool_[slot + 1]) {
+  std::int32_t*& slot = block_slot(node, layer);
+  const std::int32_t size = slot[0];
+  if (size == slot[1]) {
     if (size == std::numeric_limits<std::int32_t>::max()) {
       throw std::length_error("neighbour list too long");
     }
     const std::int32_t grown =
         std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>(4, 2 * std::int64_t(size)),
                                             std::numeric_limits<std::int32_t>::max()));
-    const std::size_t old = slot;
-    const std::size_t block = new_block(grown);
-    std::copy(pool_.begin() + std::ptrdiff_t(old + 2),
-              pool_.begin() + std::ptrdiff_t(old + 2 + std::size_t(size)),
-              pool_.begin() + std::ptrdiff_t(block + 2));
-    pool_[block] = size;
+    std::int32_t* block = grown_block(grown);
+    std::memcpy(block + 2, slot + 2, std::size_t(size) * sizeof(std::int32_t));
+    block[0] = size;
     slot = block;
   }
-  pool_[slot + 2 + std::size_t(size)] = id;
-  pool_[slot] = size + 1;
+  slot[2 + std::size_t(size)] = id;
+  slot[0] = size + 1;
 }
 
 }  // namespace zelt

@@ -39,7 +39,7 @@ void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t 
 void insert_linked(IndexState& s, const float* v, std::uint64_t mask,
                    std::int32_t ef_construction) {
   const std::int32_t level = draw_level(s.level_rng, s.level_dist, s.params.level_mult);
-  const std::int32_t new_id = s.store_node(v, mask, level);
+  const std::int32_t new_id = s.store_node(v, mask, level, true);
   const float q_norm = s.stored_norm(new_id);
   if (new_id == 0) {
     s.ep_id = 0;

@@ -2,9 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
-#include "index/growth.h"
+#include "index/pod_array.h"
 
 namespace zelt {
 
@@ -28,20 +27,21 @@ class VectorStore {
   float stored_norm(std::int32_t node) const { return vector(node)[dimension_]; }
   void set_stored_norm(std::int32_t node, float norm) { vector(node)[dimension_] = norm; }
 
-  void reserve_one_more() { reserve_for_append(data_, stride_); }
-  // Call reserve_one_more() first; then this cannot throw.
+  // Room for `extra` more records, so that the appends that follow cannot
+  // throw and the records do not move meanwhile.
+  void reserve_more(std::size_t extra) { data_.reserve_more(extra * stride_); }
   void append(const float* values, float norm) {
-    data_.insert(data_.end(), values, values + dimension_);
+    data_.append(values, std::size_t(dimension_));
     data_.push_back(norm);
   }
 
-  // Sizes the store to n zeroed records.
-  void resize(std::size_t n) { data_.assign(n * stride_, 0.0f); }
+  // Sizes the store to n records, zeroed where new, dropping those beyond.
+  void resize(std::size_t n) { data_.resize(n * stride_); }
 
  private:
   std::int32_t dimension_;
   std::size_t stride_;
-  std::vector<float> data_;
+  PodArray<float> data_;
 };
 
 }  // namespace zelt

@@ -53,7 +53,7 @@ void insert_and_check(IndexState& s, const std::vector<float>& v, std::uint64_t 
   ASSERT_EQ(s.size(), std::size_t(new_id) + 1);
   ASSERT_TRUE(s.level_rng == shadow) << "the insertion must take exactly two generator outputs";
   ASSERT_EQ(s.links.level(new_id), level);
-  EXPECT_EQ(s.masks.back(), mask);
+  EXPECT_EQ(s.masks[s.size() - 1], mask);
   EXPECT_EQ(std::memcmp(s.vectors.vector(new_id), v.data(), v.size() * sizeof(float)), 0);
   EXPECT_TRUE(zelt_test::SameBits(s.stored_norm(new_id),
                                   zelt_test::ref_squared_norm(v.data(), int(v.size()))));

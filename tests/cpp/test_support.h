@@ -34,6 +34,12 @@ inline std::vector<const zelt::KernelSet*> kernel_sets() {
   return sets;
 }
 
+// The elements of a per-node array, for comparisons.
+template <class T>
+std::vector<T> values(const zelt::PodArray<T>& a) {
+  return std::vector<T>(a.begin(), a.end());
+}
+
 // A fresh state from the constructor's four values.
 inline zelt::IndexState make_state(std::int32_t dimension, float curvature, std::int32_t m,
                                    zelt::MetricKind metric, std::uint32_t seed) {
