@@ -1,9 +1,12 @@
 #include "api/hyperbolic_index.h"
 
+#include <algorithm>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <stdexcept>
 
+#include "index/batch_insertion.h"
 #include "index/finite_values.h"
 #include "index/flat_insertion.h"
 #include "index/linked_insertion.h"
@@ -38,6 +41,26 @@ IndexParams checked_params(std::int32_t dimension, float curvature, std::int32_t
 }
 
 [[noreturn]] void dimension_mismatch() { throw std::runtime_error("Vector dimension mismatch"); }
+
+// "Row 3 holds a non-finite value at position 2 (nan)" for the first such row.
+void refuse_non_finite(FloatRows rows, const char* what) {
+  for (std::size_t i = 0; i < rows.rows; ++i) {
+    const float* row = rows.data + i * rows.cols;
+    const std::int64_t bad = first_non_finite(row, rows.cols);
+    if (bad >= 0) {
+      throw std::invalid_argument(std::string(what) + " " + std::to_string(i) + " holds " +
+                                  non_finite_text(row, bad));
+    }
+  }
+}
+
+int thread_count(std::int32_t asked) {
+  if (asked < 0) {
+    throw std::invalid_argument("num_threads must be 0 (all cores) or more, got " +
+                                std::to_string(asked));
+  }
+  return asked == 0 ? all_cores() : asked;
+}
 
 // The caller's values, copied before they are checked and used: another
 // thread of the caller may be rewriting its array meanwhile, and then what was
@@ -88,21 +111,77 @@ void HyperbolicIndex::add_item_and_link(FloatArray vector, std::uint64_t mask,
   insert_linked(state_, insertable(vector), mask, ef_construction);
 }
 
-std::vector<std::int32_t> HyperbolicIndex::search(FloatArray query, const QuerySpec& spec) const {
-  SharedLock lock(guard_);
-  // An index that cannot answer answers nothing, whatever the query holds.
-  if (state_.size() == 0) return {};
-  if (spec.kind != QuerySpec::Kind::Exact && state_.ep_id < 0) return {};
-  const float* q = query_values(query);
+bool HyperbolicIndex::answers_nothing(const QuerySpec& spec) const {
+  return state_.size() == 0 || (spec.kind != QuerySpec::Kind::Exact && state_.ep_id < 0);
+}
+
+std::vector<Candidate> HyperbolicIndex::nearest(const float* query, const QuerySpec& spec) const {
   switch (spec.kind) {
     case QuerySpec::Kind::Graph:
-      return graph_search(state_, q, spec);
+      return graph_search(state_, query, spec);
     case QuerySpec::Kind::Filtered:
-      return filtered_search(state_, q, spec);
+      return filtered_search(state_, query, spec);
     case QuerySpec::Kind::Exact:
       break;
   }
-  return flat_search(state_, q, spec);
+  return flat_search(state_, query, spec);
+}
+
+std::vector<std::int32_t> HyperbolicIndex::search(FloatArray query, const QuerySpec& spec) const {
+  SharedLock lock(guard_);
+  // An index that cannot answer answers nothing, whatever the query holds.
+  if (answers_nothing(spec)) return {};
+  const std::vector<Candidate> found = nearest(query_values(query), spec);
+  std::vector<std::int32_t> ids(found.size());
+  for (std::size_t i = 0; i < found.size(); ++i) ids[i] = found[i].id;
+  return ids;
+}
+
+void HyperbolicIndex::check_rows(FloatRows rows) const {
+  if (rows.ndim != 2 || rows.cols != std::size_t(state_.dimension())) dimension_mismatch();
+}
+
+BatchProgress HyperbolicIndex::add_items(FloatRows rows, const std::uint64_t* masks,
+                                         std::uint64_t mask, std::int32_t ef_construction,
+                                         bool linked, const BatchControl& control) {
+  ExclusiveLock lock(guard_);
+  check_rows(rows);
+  refuse_non_finite(rows, "Row");
+  const BatchOutcome outcome =
+      insert_batch(state_, RowBatch{rows.data, rows.rows, masks, mask}, linked, ef_construction,
+                   thread_count(control.threads), control.keep_going);
+  if (outcome.error) std::rethrow_exception(outcome.error);
+  return BatchProgress{outcome.added, outcome.stopped};
+}
+
+BatchProgress HyperbolicIndex::search_many(FloatRows queries, const QuerySpec& spec,
+                                           const std::uint64_t* filter_masks, std::int64_t* ids,
+                                           float* distances, const BatchControl& control) const {
+  if (spec.k < 0)
+    throw std::invalid_argument("k must not be negative, got " + std::to_string(spec.k));
+  SharedLock lock(guard_);
+  check_rows(queries);
+  const auto k = std::size_t(spec.k);
+  std::fill(ids, ids + queries.rows * k, std::int64_t{-1});
+  std::fill(distances, distances + queries.rows * k, std::numeric_limits<float>::infinity());
+  if (answers_nothing(spec) || k == 0) return BatchProgress{queries.rows, false};
+  refuse_non_finite(queries, "Query row");
+  const RunOutcome run = run_parallel(
+      queries.rows, thread_count(control.threads),
+      [&](std::size_t i, int) {
+        QuerySpec own = spec;
+        if (filter_masks != nullptr) own.filter_mask = filter_masks[i];
+        const float* q = checked_copy(FloatArray{queries.data + i * queries.cols, queries.cols, 1});
+        const std::vector<Candidate> found = nearest(q, own);
+        const std::size_t count = std::min(k, found.size());
+        for (std::size_t j = 0; j < count; ++j) {
+          ids[i * k + j] = found[j].id;
+          distances[i * k + j] = found[j].distance;
+        }
+      },
+      control.keep_going);
+  if (run.error) std::rethrow_exception(run.error);
+  return BatchProgress{run.claimed, run.stopped};
 }
 
 void HyperbolicIndex::save_index(const std::string& filename) const {
@@ -143,6 +222,30 @@ float HyperbolicIndex::get_stored_norm(std::int32_t node_id) const {
   SharedLock lock(guard_);
   check_node(node_id);
   return state_.stored_norm(node_id);
+}
+
+std::vector<float> HyperbolicIndex::get_vectors(const std::int64_t* ids, std::size_t count,
+                                                std::int32_t& dimension) const {
+  SharedLock lock(guard_);
+  dimension = state_.dimension();
+  const auto dim = std::size_t(dimension);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (ids[i] < 0 || std::uint64_t(ids[i]) >= state_.size()) {
+      throw std::out_of_range("node id " + std::to_string(ids[i]) + " is not in 0 … " +
+                              std::to_string(std::int64_t(state_.size()) - 1));
+    }
+  }
+  std::vector<float> out(count * dim);
+  for (std::size_t i = 0; i < count; ++i) {
+    const float* v = state_.vectors.vector(std::int32_t(ids[i]));
+    std::copy(v, v + dim, out.begin() + std::ptrdiff_t(i * dim));
+  }
+  return out;
+}
+
+std::vector<std::uint64_t> HyperbolicIndex::get_masks() const {
+  SharedLock lock(guard_);
+  return std::vector<std::uint64_t>(state_.masks.begin(), state_.masks.end());
 }
 
 void HyperbolicIndex::update_masks(const std::uint64_t* values, std::size_t count) {

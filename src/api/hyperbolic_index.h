@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "api/writer_first_lock.h"
+#include "index/candidate.h"
 #include "index/index_state.h"
+#include "index/parallel_run.h"
 #include "query/index_stats.h"
 #include "query/query_spec.h"
 
@@ -19,6 +21,29 @@ struct FloatArray {
   const float* data = nullptr;
   std::size_t size = 0;
   std::size_t ndim = 1;
+};
+
+// A caller's matrix of rows: its data, its shape and its number of dimensions
+// (a matrix of the right shape has two).
+struct FloatRows {
+  const float* data = nullptr;
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+  std::size_t ndim = 2;
+};
+
+// How a batch call runs: on how many threads (0: all cores), and whom to ask
+// about every 0.1 s, on the calling thread, whether to go on.
+struct BatchControl {
+  std::int32_t threads = 0;
+  KeepGoing keep_going;
+};
+
+// How far a batch call got: the rows or queries done, from the first on, and
+// whether keep_going stopped it.
+struct BatchProgress {
+  std::size_t done = 0;
+  bool stopped = false;
 };
 
 // The index as callers see it. Every operation takes the index's own
@@ -41,6 +66,18 @@ class HyperbolicIndex {
   // The node ids of a query of any kind, nearest first.
   std::vector<std::int32_t> search(FloatArray query, const QuerySpec& spec) const;
 
+  // Adds every row (one mask for all when masks is null, else one per row),
+  // linked or flat. Rows of the wrong shape or with a non-finite value are
+  // refused before any is stored. Under one exclusive lock.
+  BatchProgress add_items(FloatRows rows, const std::uint64_t* masks, std::uint64_t mask,
+                          std::int32_t ef_construction, bool linked, const BatchControl& control);
+  // Answers every query row as search() would (with filter_masks[i] as query
+  // i's filter when given), writing k ids (-1 where there are fewer) and their
+  // distances (+inf there) per row. Under one shared lock.
+  BatchProgress search_many(FloatRows queries, const QuerySpec& spec,
+                            const std::uint64_t* filter_masks, std::int64_t* ids, float* distances,
+                            const BatchControl& control) const;
+
   void save_index(const std::string& filename) const;
   void load_index(const std::string& filename);
   IndexStats get_stats() const;
@@ -48,6 +85,11 @@ class HyperbolicIndex {
   float compute_distance(FloatArray query, std::int32_t node_id) const;
   float get_stored_norm(std::int32_t node_id) const;
   void update_masks(const std::uint64_t* values, std::size_t count);
+  // The stored vectors of the given nodes, row after row, and their
+  // dimension; every id must be a node (std::out_of_range otherwise).
+  std::vector<float> get_vectors(const std::int64_t* ids, std::size_t count,
+                                 std::int32_t& dimension) const;
+  std::vector<std::uint64_t> get_masks() const;
 
   // Runs f on the state under the shared lock; for tests and tools that
   // inspect what the index holds.
@@ -61,6 +103,10 @@ class HyperbolicIndex {
   // The caller's values, checked (dimension, finite) and copied.
   const float* insertable(FloatArray vector) const;
   const float* query_values(FloatArray query) const;
+  // Whether the index has nothing to answer a query of this kind with.
+  bool answers_nothing(const QuerySpec& spec) const;
+  std::vector<Candidate> nearest(const float* query, const QuerySpec& spec) const;
+  void check_rows(FloatRows rows) const;
   void check_node(std::int32_t node_id) const;
 
   IndexState state_;

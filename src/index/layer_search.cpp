@@ -53,10 +53,11 @@ struct NearestBeam {
 }  // namespace
 
 void search_layer(const IndexState& s, const float* query, float query_norm_sq,
-                  std::int32_t entry_id, std::int32_t ef, std::int32_t layer, ResultHeap& result) {
+                  std::int32_t entry_id, std::int32_t ef, std::int32_t layer, ResultHeap& result,
+                  GraphLocks* locks) {
   result.clear();
   NearestBeam beam{result, ef, std::uint64_t(std::int64_t(ef))};
-  walk_layer(s, query, query_norm_sq, entry_id, layer, beam);
+  walk_layer(s, query, query_norm_sq, entry_id, layer, beam, locks);
 }
 
 ResultHeap search_layer(const IndexState& s, const float* query, float query_norm_sq,

@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
+#include "index/graph_locks.h"
 #include "index/layer_search.h"
 #include "index/node_distance.h"
 
@@ -43,9 +45,22 @@ inline void measure_new_neighbours(const IndexState& s, const float* query, floa
   }
 }
 
+// A node's list at a layer; while other threads may be rewriting lists
+// (locks given), a copy taken under the node's lock, valid until the next read
+// on this thread.
+inline LinkSpan read_links(const IndexState& s, std::int32_t node, std::int32_t layer,
+                           GraphLocks* locks) {
+  if (locks == nullptr) return s.links.links(node, layer);
+  thread_local std::vector<std::int32_t> copy;
+  const NodeGuard guard(locks, node);
+  const LinkSpan list = s.links.links(node, layer);
+  copy.assign(list.begin(), list.end());
+  return LinkSpan{copy.data(), list.size};
+}
+
 template <class Policy>
 void walk_layer(const IndexState& s, const float* query, float query_norm_sq, std::int32_t entry_id,
-                std::int32_t layer, Policy& policy) {
+                std::int32_t layer, Policy& policy, GraphLocks* locks = nullptr) {
   VisitedMarks& visited = thread_visited_marks();
   const std::uint16_t epoch = visited.begin_search(s.size());
   std::uint16_t* marks = visited.marks.data();
@@ -66,7 +81,7 @@ void walk_layer(const IndexState& s, const float* query, float query_norm_sq, st
     const Candidate c = frontier.top();
     frontier.pop();
     if (policy.stop(c.distance)) break;
-    measure_new_neighbours(s, query, query_norm_sq, s.links.links(c.id, layer), first_visit,
+    measure_new_neighbours(s, query, query_norm_sq, read_links(s, c.id, layer, locks), first_visit,
                            [&](std::int32_t m, float d) {
                              if (policy.admit(m, d)) frontier.push({d, m});
                            });

@@ -1,8 +1,10 @@
 #include "index/linked_insertion.h"
 
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
+#include "index/graph_locks.h"
 #include "index/layer_search.h"
 #include "index/level_draw.h"
 #include "index/neighbour_selection.h"
@@ -16,7 +18,9 @@ namespace {
 // rebuilt by selection over its ids plus new_id, with every distance measured
 // afresh from n (which may drop new_id itself).
 void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t layer,
-               std::vector<std::int32_t>& ids, std::vector<float>& dists, ResultHeap& heap) {
+               GraphLocks* locks, std::vector<std::int32_t>& ids, std::vector<float>& dists,
+               ResultHeap& heap) {
+  const NodeGuard guard(locks, n);
   const std::int32_t cap = s.cap(layer);
   const LinkSpan list = s.links.links(n, layer);
   if (list.size < cap) {
@@ -39,35 +43,53 @@ void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t 
 void insert_linked(IndexState& s, const float* v, std::uint64_t mask,
                    std::int32_t ef_construction) {
   const std::int32_t level = draw_level(s.level_rng, s.level_dist, s.params.level_mult);
-  const std::int32_t new_id = s.store_node(v, mask, level, true);
-  const float q_norm = s.stored_norm(new_id);
-  if (new_id == 0) {
-    s.ep_id = 0;
+  link_node(s, s.store_node(v, mask, level, true), ef_construction, nullptr);
+}
+
+void link_node(IndexState& s, std::int32_t new_id, std::int32_t ef_construction,
+               GraphLocks* locks) {
+  const std::int32_t level = s.links.level(new_id);
+  // A node that reaches above the entry point holds the entry lock for its
+  // whole insertion and becomes the entry point at the end; the others only
+  // read it.
+  std::unique_lock<std::mutex> entry_guard;
+  if (locks != nullptr) entry_guard = std::unique_lock<std::mutex>(locks->entry);
+  const std::int32_t ep_id = s.ep_id;
+  const std::int32_t ep_layer = s.ep_layer;
+  if (ep_id < 0) {
+    // The first linked node of the index: the entry point, with no links.
+    s.ep_id = new_id;
     s.ep_layer = level;
     return;
   }
-  // The stored copy is the query of every search below; the arena does not
-  // move again during this insertion.
-  const float* query = s.vectors.vector(new_id);
+  if (locks != nullptr && level <= ep_layer) entry_guard.unlock();
 
-  std::int32_t entry = s.ep_id;
+  // The stored copy is the query of every search below; the arena does not
+  // move during an insertion.
+  const float* query = s.vectors.vector(new_id);
+  const float q_norm = s.stored_norm(new_id);
+  std::int32_t entry = ep_id;
   ResultHeap heap;
-  for (std::int32_t layer = s.ep_layer; layer > level; --layer) {
-    search_layer(s, query, q_norm, entry, 1, layer, heap);
+  for (std::int32_t layer = ep_layer; layer > level; --layer) {
+    search_layer(s, query, q_norm, entry, 1, layer, heap, locks);
     if (!heap.empty()) entry = heap.top().id;
   }
   std::vector<std::int32_t> trim_ids;
   std::vector<float> trim_dists;
   ResultHeap trim_heap;
-  for (std::int32_t layer = std::min(s.ep_layer, level); layer >= 0; --layer) {
-    search_layer(s, query, q_norm, entry, ef_construction, layer, heap);
+  for (std::int32_t layer = std::min(ep_layer, level); layer >= 0; --layer) {
+    search_layer(s, query, q_norm, entry, ef_construction, layer, heap, locks);
     const std::vector<std::int32_t> chosen = select_neighbours(s, heap, s.cap(layer));
-    s.links.assign(new_id, layer, chosen.data(), chosen.size());
-    for (const std::int32_t n : chosen)
-      link_back(s, n, new_id, layer, trim_ids, trim_dists, trim_heap);
+    {
+      const NodeGuard guard(locks, new_id);
+      s.links.assign(new_id, layer, chosen.data(), chosen.size());
+    }
+    for (const std::int32_t n : chosen) {
+      link_back(s, n, new_id, layer, locks, trim_ids, trim_dists, trim_heap);
+    }
     if (!chosen.empty()) entry = chosen.front();
   }
-  if (level > s.ep_layer) {
+  if (level > ep_layer) {
     s.ep_id = new_id;
     s.ep_layer = level;
   }

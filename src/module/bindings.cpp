@@ -25,6 +25,7 @@ namespace py = pybind11;
 using zelt::FloatArray;
 using zelt::HyperbolicIndex;
 using zelt::QuerySpec;
+using zelt::module::MaskOrMasks;
 using zelt::module::MaskSource;
 using zelt::module::MaskValue;
 using zelt::module::VectorArg;
@@ -144,6 +145,56 @@ void guard_init(py::object cls) {
   cls.attr("__init__") = method;
 }
 
+// What a batch call asks on the calling thread about every 0.1 s: whether
+// Ctrl-C was pressed, after telling the progress callable how far it is. The
+// first Python error met ends the call and is raised once the work stopped.
+class BatchWatch {
+ public:
+  explicit BatchWatch(py::object progress) : progress_(std::move(progress)) {}
+
+  zelt::BatchControl control(std::int32_t threads) {
+    return zelt::BatchControl{threads, [this](std::size_t done, std::size_t total) {
+                                py::gil_scoped_acquire gil;
+                                return ask(done, total);
+                              }};
+  }
+  // With the interpreter lock held, after the call.
+  void finish(const zelt::BatchProgress& progress, std::size_t total) {
+    if (!failure_ && !progress.stopped) ask(total, total);
+    if (failure_) throw *failure_;
+  }
+
+ private:
+  bool ask(std::size_t done, std::size_t total) {
+    if (failure_) return false;
+    try {
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      if (!progress_.is_none()) progress_(done, total);
+      return true;
+    } catch (py::error_already_set& e) {
+      failure_ = std::make_unique<py::error_already_set>(std::move(e));
+      return false;
+    }
+  }
+
+  py::object progress_;
+  std::unique_ptr<py::error_already_set> failure_;
+};
+
+zelt::FloatRows rows_of(const VectorArg& array) {
+  const auto ndim = std::size_t(array.ndim());
+  return zelt::FloatRows{array.data(), ndim == 2 ? std::size_t(array.shape(0)) : 0,
+                         ndim == 2 ? std::size_t(array.shape(1)) : 0, ndim};
+}
+
+QuerySpec batch_spec(const std::string& mode, std::int32_t k, std::optional<std::int32_t> ef,
+                     float max_radius, float min_norm) {
+  if (mode == "graph") return QuerySpec::graph(k, 0, ef.value_or(50), max_radius, min_norm);
+  if (mode == "filtered") return QuerySpec::filtered(k, 0, ef.value_or(2000), max_radius, min_norm);
+  if (mode == "exact") return QuerySpec::exact(k, 0, max_radius, min_norm);
+  throw py::value_error("mode must be \"graph\", \"filtered\" or \"exact\", not \"" + mode + "\"");
+}
+
 std::size_t node_count(const HyperbolicIndex& self) {
   return without_gil(
       [&] { return self.inspect([](const zelt::IndexState& s) { return s.size(); }); });
@@ -252,6 +303,71 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
             without_gil([&] { self.update_masks(values, count); });
           },
           py::arg("new_masks"))
-      .def("__len__", node_count);
+      .def("__len__", node_count)
+      .def(
+          "add_items",
+          [](HyperbolicIndex& self, const VectorArg& vectors, const MaskOrMasks& masks,
+             std::int32_t ef_construction, std::int32_t num_threads, bool linked,
+             py::object progress) {
+            const zelt::FloatRows rows = rows_of(vectors);
+            const zelt::module::RowMasks row_masks =
+                zelt::module::row_masks(masks, rows.rows, "masks");
+            BatchWatch watch(std::move(progress));
+            const zelt::BatchControl control = watch.control(num_threads);
+            const zelt::BatchProgress done = without_gil([&] {
+              return self.add_items(rows, row_masks.data(), row_masks.single, ef_construction,
+                                    linked, control);
+            });
+            watch.finish(done, rows.rows);
+          },
+          py::arg("vectors"), py::arg("masks") = 0, py::arg("ef_construction") = 200,
+          py::arg("num_threads") = 0, py::arg("linked") = true, py::arg("progress") = py::none())
+      .def(
+          "search",
+          [](const HyperbolicIndex& self, const VectorArg& queries, std::int32_t k,
+             const MaskOrMasks& filter_mask, std::optional<std::int32_t> ef_search,
+             float max_radius, float min_norm, const std::string& mode, std::int32_t num_threads) {
+            const zelt::FloatRows rows = rows_of(queries);
+            const QuerySpec spec = batch_spec(mode, k, ef_search, max_radius, min_norm);
+            const zelt::module::RowMasks masks =
+                zelt::module::row_masks(filter_mask, rows.rows, "filter_mask");
+            QuerySpec shared = spec;
+            shared.filter_mask = masks.single;
+            const auto width = py::ssize_t(k > 0 ? k : 0);
+            py::array_t<std::int64_t> ids({py::ssize_t(rows.rows), width});
+            py::array_t<float> distances({py::ssize_t(rows.rows), width});
+            std::int64_t* id_out = ids.mutable_data();
+            float* distance_out = distances.mutable_data();
+            BatchWatch watch{py::none()};
+            const zelt::BatchControl control = watch.control(num_threads);
+            const zelt::BatchProgress done = without_gil([&] {
+              return self.search_many(rows, shared, masks.data(), id_out, distance_out, control);
+            });
+            watch.finish(done, rows.rows);
+            return py::make_tuple(ids, distances);
+          },
+          py::arg("queries"), py::arg("k"), py::arg("filter_mask") = 0,
+          py::arg("ef_search") = py::none(), py::arg("max_radius") = -1.0,
+          py::arg("min_norm") = -1.0, py::arg("mode") = "graph", py::arg("num_threads") = 0)
+      .def(
+          "get_vectors",
+          [](const HyperbolicIndex& self,
+             const py::array_t<std::int64_t, py::array::c_style>& node_ids) {
+            const std::int64_t* ids = node_ids.data();
+            const auto count = std::size_t(node_ids.size());
+            std::int32_t dimension = 0;
+            const std::vector<float> values =
+                without_gil([&] { return self.get_vectors(ids, count, dimension); });
+            py::array_t<float> out({py::ssize_t(count), py::ssize_t(dimension)});
+            std::copy(values.begin(), values.end(), out.mutable_data());
+            return out;
+          },
+          py::arg("node_ids"))
+      .def("get_masks", [](const HyperbolicIndex& self) {
+        std::vector<std::uint64_t> masks = without_gil([&] { return self.get_masks(); });
+        py::array_t<std::uint64_t> out(py::ssize_t(masks.size()));
+        std::copy(masks.begin(), masks.end(), out.mutable_data());
+        return out;
+      });
   guard_init(cls);
 }

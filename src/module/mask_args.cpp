@@ -126,4 +126,26 @@ py::array_t<std::uint64_t> masks_from(py::handle source, std::size_t most) {
   return py::reinterpret_borrow<py::array_t<std::uint64_t>>(converted);
 }
 
+RowMasks row_masks(const MaskOrMasks& arg, std::size_t rows, const char* name) {
+  RowMasks out;
+  const bool array_like = PySequence_Check(arg.source.ptr()) ||
+                          (py::isinstance<py::array>(arg.source) &&
+                           py::reinterpret_borrow<py::array>(arg.source).ndim() > 0);
+  if (!array_like && mask_value(arg.source, out.single)) return out;
+  bool counted = true;
+  try {
+    out.per_row = masks_from(arg.source, rows);
+  } catch (const py::builtin_exception&) {
+    throw;
+  } catch (const std::runtime_error&) {
+    counted = false;  // more masks than rows
+  }
+  out.one_per_row = true;
+  if (!counted || std::size_t(out.per_row.size()) != rows) {
+    throw py::value_error(std::string(name) + " must be one mask or " + std::to_string(rows) +
+                          " masks, one per row");
+  }
+  return out;
+}
+
 }  // namespace zelt::module

@@ -43,23 +43,20 @@ struct FilteredBeam {
 
 }  // namespace
 
-std::vector<std::int32_t> gap_cutoff(const std::vector<Candidate>& matches) {
-  std::vector<std::int32_t> answer;
-  if (matches.empty()) return answer;
-  answer.reserve(matches.size());
-  answer.push_back(matches[0].id);
-  for (std::size_t i = 1; i < matches.size(); ++i) {
-    const float prev = matches[i - 1].distance;
-    const float cur = matches[i].distance;
+std::vector<Candidate> gap_cutoff(std::vector<Candidate> matches) {
+  std::size_t kept = matches.empty() ? 0 : 1;
+  for (; kept < matches.size(); ++kept) {
+    const float prev = matches[kept - 1].distance;
+    const float cur = matches[kept].distance;
     if (prev > 0.01f && cur - prev > 0.6f) break;
     if (cur > 2.0f) break;
-    answer.push_back(matches[i].id);
   }
-  return answer;
+  matches.resize(kept);
+  return matches;
 }
 
-std::vector<std::int32_t> filtered_search(const IndexState& s, const float* query,
-                                          const QuerySpec& spec) {
+std::vector<Candidate> filtered_search(const IndexState& s, const float* query,
+                                       const QuerySpec& spec) {
   if (s.size() == 0 || s.ep_id < 0) return {};
   const float q_norm = s.norm_of(query);
   const std::int32_t entry = descend_to_layer0(s, query, q_norm);

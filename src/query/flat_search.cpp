@@ -74,8 +74,7 @@ void scan_screened(const IndexState& s, const QuerySpec& spec, const float* q, f
 
 }  // namespace
 
-std::vector<std::int32_t> flat_search(const IndexState& s, const float* query,
-                                      const QuerySpec& spec) {
+std::vector<Candidate> flat_search(const IndexState& s, const float* query, const QuerySpec& spec) {
   if (s.size() == 0) return {};
   const float q_norm = s.norm_of(query);
   NearestK nearest(spec);
@@ -85,9 +84,10 @@ std::vector<std::int32_t> flat_search(const IndexState& s, const float* query,
     scan_all(s, query, q_norm, nearest);
   }
   const std::vector<Candidate> nearest_first = nearest.heap().drain_reversed();
-  std::vector<std::int32_t> answer;
+  // A negative k fails here, as a reservation of k ids.
+  std::vector<Candidate> answer;
   reserve_at_most(answer, spec.k, nearest_first.size());
-  for (const Candidate& c : nearest_first) answer.push_back(c.id);
+  answer.assign(nearest_first.begin(), nearest_first.end());
   return answer;
 }
 

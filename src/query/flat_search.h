@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "index/candidate.h"
 #include "index/index_state.h"
 #include "query/query_spec.h"
 
@@ -10,7 +11,6 @@ namespace zelt {
 
 // Exact k-nearest by scanning every node, linked or not: mask test, norm test
 // (min_norm_sq - 0.15 against the stored squared norm), distance, radius test.
-std::vector<std::int32_t> flat_search(const IndexState& s, const float* query,
-                                      const QuerySpec& spec);
+std::vector<Candidate> flat_search(const IndexState& s, const float* query, const QuerySpec& spec);
 
 }  // namespace zelt

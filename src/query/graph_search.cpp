@@ -5,8 +5,8 @@
 
 namespace zelt {
 
-std::vector<std::int32_t> graph_search(const IndexState& s, const float* query,
-                                       const QuerySpec& spec) {
+std::vector<Candidate> graph_search(const IndexState& s, const float* query,
+                                    const QuerySpec& spec) {
   if (s.size() == 0 || s.ep_id < 0) return {};
   const float q_norm = s.norm_of(query);
   const std::int32_t entry = descend_to_layer0(s, query, q_norm);
@@ -14,12 +14,12 @@ std::vector<std::int32_t> graph_search(const IndexState& s, const float* query,
   search_layer(s, query, q_norm, entry, spec.width(), 0, found);
   const std::vector<Candidate> nearest_first = found.drain_reversed();
 
-  std::vector<std::int32_t> answer;
+  std::vector<Candidate> answer;
   reserve_at_most(answer, spec.k, nearest_first.size());
   for (const Candidate& c : nearest_first) {
     if (!spec.radius_passes(c.distance)) continue;
     if (!spec.node_passes(s.masks[std::size_t(c.id)], s.stored_norm(c.id))) continue;
-    answer.push_back(c.id);
+    answer.push_back(c);
     if (std::int32_t(answer.size()) >= spec.k) break;
   }
   return answer;

@@ -3,14 +3,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "index/candidate.h"
 #include "index/index_state.h"
 #include "query/query_spec.h"
 
 namespace zelt {
 
 // Approximate k-nearest through the graph, filters applied to the sorted
-// layer-0 result afterwards. query points to dimension floats.
-std::vector<std::int32_t> graph_search(const IndexState& s, const float* query,
-                                       const QuerySpec& spec);
+// layer-0 result afterwards. query points to dimension floats. The answer
+// holds each node with its distance, nearest first.
+std::vector<Candidate> graph_search(const IndexState& s, const float* query, const QuerySpec& spec);
 
 }  // namespace zelt

@@ -97,8 +97,11 @@ TEST(FlatSearch, IsExactInGroupedAndStreamingScans) {
         SCOPED_TRACE("metric " + std::to_string(int(metric)) + ", dimension " +
                      std::to_string(dim) + ", nodes " + std::to_string(n) + ", filter " +
                      std::to_string(filter));
-        const std::vector<std::int32_t> ids =
-            zelt::flat_search(s, q.data(), zelt::QuerySpec::exact(10, filter, -1, -1));
+        std::vector<std::int32_t> ids;
+        for (const zelt::Candidate& c :
+             zelt::flat_search(s, q.data(), zelt::QuerySpec::exact(10, filter, -1, -1))) {
+          ids.push_back(c.id);
+        }
         const std::vector<float> expected = reference_distances(s, q.data(), qn, filter, 10);
         ASSERT_EQ(ids.size(), expected.size());
         for (std::size_t j = 0; j < ids.size(); ++j) {

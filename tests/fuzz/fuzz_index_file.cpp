@@ -109,13 +109,13 @@ std::vector<float> probe_vector(std::int32_t dimension, float phase) {
   return v;
 }
 
-void check_answer(const zelt::IndexState& s, const std::vector<std::int32_t>& ids,
+void check_answer(const zelt::IndexState& s, const std::vector<zelt::Candidate>& found,
                   std::size_t most) {
-  FUZZ_CHECK(ids.size() <= most);
+  FUZZ_CHECK(found.size() <= most);
   std::unordered_set<std::int32_t> seen;
-  for (const std::int32_t id : ids) {
-    FUZZ_CHECK(id >= 0 && std::size_t(id) < s.size());
-    FUZZ_CHECK(seen.insert(id).second);
+  for (const zelt::Candidate& c : found) {
+    FUZZ_CHECK(c.id >= 0 && std::size_t(c.id) < s.size());
+    FUZZ_CHECK(seen.insert(c.id).second);
   }
 }
 
@@ -170,7 +170,7 @@ void exercise(zelt::IndexState& s) {
     run_queries(s, q.data());
     // The flat node just added carries mask bit 1, so a scan filtered on it
     // has at least one node to return.
-    const std::vector<std::int32_t> found =
+    const std::vector<zelt::Candidate> found =
         zelt::flat_search(s, b.data(), zelt::QuerySpec::exact(1, 2u, -1.0f, -1.0f));
     FUZZ_CHECK(found.size() == 1);
   }
