@@ -199,7 +199,8 @@ void HyperbolicIndex::save_index(const std::string& filename) const {
 void HyperbolicIndex::load_index(const std::string& filename) {
   // The file is read and checked before the lock is taken: the index is
   // untouched until the whole file has proved sound.
-  IndexState loaded = read_index_file(filename, state_.params.metric);
+  const MetricKind metric = inspect([](const IndexState& s) { return s.params.metric; });
+  IndexState loaded = read_index_file(filename, metric);
   ExclusiveLock lock(guard_);
   adopt_loaded(state_, std::move(loaded));
 }

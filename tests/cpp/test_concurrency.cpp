@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "api/hyperbolic_index.h"
+#include "index/batch_insertion.h"
+#include "index/graph_check.h"
 #include "test_support.h"
 
 namespace {
@@ -76,7 +78,16 @@ TEST(Concurrency, EveryCallOverlapsEveryOther) {
     std::mt19937 r(11);
     while (!stop) {
       const std::vector<float> v = point(r);
-      if (r() % 4 == 0) {
+      if (r() % 8 == 0) {
+        // A batch linked by three threads of its own.
+        std::vector<float> rows;
+        for (int i = 0; i < 30; ++i) {
+          const std::vector<float> p = point(r);
+          rows.insert(rows.end(), p.begin(), p.end());
+        }
+        index.add_items(zelt::FloatRows{rows.data(), 30, kDim, 2}, nullptr, kLater, 40, true,
+                        zelt::BatchControl{3, {}});
+      } else if (r() % 4 == 0) {
         index.add_item_flat(view(v), kLater);
       } else {
         index.add_item_and_link(view(v), kLater, 40);
@@ -141,6 +152,24 @@ TEST(WriterFirstLock, AWaitingWriterGoesBeforeLaterReaders) {
   EXPECT_TRUE(written && late_reader_in);
   EXPECT_TRUE(lock.try_lock_shared());
   lock.unlock_shared();
+}
+
+// Rows linked by several threads at once keep every invariant of the graph.
+TEST(Concurrency, BatchesLinkedByManyThreadsKeepTheInvariants) {
+  for (const zelt::MetricKind metric :
+       {zelt::MetricKind::Poincare, zelt::MetricKind::Euclidean, zelt::MetricKind::Cosine}) {
+    zelt::IndexState s = zelt_test::make_state(kDim, 1.0f, 6, metric, 9u);
+    std::mt19937 rng(5);
+    std::vector<float> rows;
+    for (int i = 0; i < 3000; ++i) {
+      const std::vector<float> p = point(rng);
+      rows.insert(rows.end(), p.begin(), p.end());
+    }
+    const zelt::BatchOutcome done =
+        zelt::insert_batch(s, zelt::RowBatch{rows.data(), 3000, nullptr, 0}, true, 50, 4, {});
+    EXPECT_EQ(done.added, 3000u);
+    EXPECT_EQ(zelt::graph_fault(s, zelt::GraphRules::Built), "");
+  }
 }
 
 }  // namespace
