@@ -25,7 +25,15 @@ import benchlib
 METRICS = ("poincare", "euclidean", "cosine")
 
 
-def data_for(rng, metric, n, dim):
+def data_for(rng, metric, n, dim, ties=False):
+    if ties:
+        # Few distinct values and repeated rows: many equal distances, so the
+        # order among equals must come out as before too.
+        x = rng.integers(-2, 3, size=(n, dim)).astype(np.float64)
+        x[n // 2:] = x[: n - n // 2]
+        if metric == "poincare":
+            x *= 0.9 / (2.0 * np.sqrt(dim))
+        return x.astype(np.float32)
     x = rng.standard_normal((n, dim))
     if metric == "poincare":
         x /= np.linalg.norm(x, axis=1, keepdims=True)
@@ -90,13 +98,13 @@ def run(args):
     out = {}
     with tempfile.TemporaryDirectory() as tmp:
         for metric in METRICS:
-            for M, dim in ((16, args.dim), (5, 7)):
+            for M, dim, ties in ((16, args.dim, False), (5, 7, False), (8, 6, True)):
                 rng = np.random.default_rng(args.seed + M)
-                vectors = data_for(rng, metric, args.n, dim)
+                vectors = data_for(rng, metric, args.n, dim, ties)
                 masks = rng.integers(0, 8, size=args.n, dtype=np.uint64)
-                queries = data_for(rng, metric, args.queries, dim)
+                queries = data_for(rng, metric, args.queries, dim, ties)
                 index = build(metric, vectors, masks, args.seed, M, 17, args.ef_construction)
-                name = f"{metric}-M{M}-d{dim}-n{args.n}"
+                name = f"{metric}-M{M}-d{dim}-n{args.n}" + ("-ties" if ties else "")
                 out[name] = case_digests(index, queries, args.n, tmp)
                 print(name, out[name]["file"][:16], out[name]["answers"][:16], flush=True)
         vectors = mammals()

@@ -12,7 +12,7 @@ constexpr std::size_t kFirstChunkWords = std::size_t(1) << 12;
 constexpr std::size_t kLargestChunkWords = std::size_t(1) << 20;
 }  // namespace
 
-std::int32_t LinkStore::empty_[2] = {0, 0};
+std::int32_t LinkStore::empty_[kHeader] = {0, 0, 0, 0};
 
 LinkStore::LinkStore() : chunk_lock_(std::make_unique<std::mutex>()) {}
 
@@ -23,8 +23,8 @@ std::int32_t LinkStore::preset_capacity(std::int32_t cap) {
 std::size_t LinkStore::words_for_node(std::int32_t level, std::int32_t cap0,
                                       std::int32_t cap) const {
   if (level < 0) return 0;
-  return std::size_t(2 + preset_capacity(cap0)) +
-         std::size_t(level) * std::size_t(2 + preset_capacity(cap));
+  return kHeader + std::size_t(preset_capacity(cap0)) +
+         std::size_t(level) * (kHeader + std::size_t(preset_capacity(cap)));
 }
 
 void LinkStore::make_room(std::size_t words) {
@@ -42,15 +42,17 @@ void LinkStore::make_room(std::size_t words) {
 
 std::int32_t* LinkStore::new_block(std::int32_t capacity) {
   std::int32_t* block = chunks_.back().data() + chunk_used_;
-  chunk_used_ += 2 + std::size_t(capacity);
+  chunk_used_ += kHeader + std::size_t(capacity);
   block[0] = 0;
   block[1] = capacity;
+  block[2] = 0;
+  block[3] = 0;
   return block;
 }
 
 std::int32_t* LinkStore::grown_block(std::int32_t capacity) {
   std::lock_guard<std::mutex> guard(*chunk_lock_);
-  make_room(2 + std::size_t(capacity));
+  make_room(kHeader + std::size_t(capacity));
   return new_block(capacity);
 }
 
@@ -100,7 +102,7 @@ std::int32_t*& LinkStore::block_slot(std::int32_t node, std::int32_t layer) {
 }
 
 void LinkStore::assign(std::int32_t node, std::int32_t layer, const std::int32_t* ids,
-                       std::size_t count) {
+                       std::size_t count, ListOrigin origin) {
   if (count > std::size_t(std::numeric_limits<std::int32_t>::max())) {
     throw std::length_error("neighbour list too long");
   }
@@ -108,8 +110,10 @@ void LinkStore::assign(std::int32_t node, std::int32_t layer, const std::int32_t
   if (count == 0 && slot[1] == 0) return;  // the shared empty block stays as it is
   // A new block leaves the old one intact, so ids may point into it.
   if (std::int32_t(count) > slot[1]) slot = grown_block(std::int32_t(count));
-  if (count > 0) std::memmove(slot + 2, ids, count * sizeof(std::int32_t));
+  if (count > 0) std::memmove(slot + kHeader, ids, count * sizeof(std::int32_t));
   slot[0] = std::int32_t(count);
+  slot[2] = origin.known;
+  slot[3] = origin.passed;
 }
 
 void LinkStore::append(std::int32_t node, std::int32_t layer, std::int32_t id) {
@@ -123,11 +127,13 @@ void LinkStore::append(std::int32_t node, std::int32_t layer, std::int32_t id) {
         std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>(4, 2 * std::int64_t(size)),
                                             std::numeric_limits<std::int32_t>::max()));
     std::int32_t* block = grown_block(grown);
-    std::memcpy(block + 2, slot + 2, std::size_t(size) * sizeof(std::int32_t));
+    std::memcpy(block + kHeader, slot + kHeader, std::size_t(size) * sizeof(std::int32_t));
     block[0] = size;
+    block[2] = slot[2];
+    block[3] = slot[3];
     slot = block;
   }
-  slot[2 + std::size_t(size)] = id;
+  slot[kHeader + std::size_t(size)] = id;
   slot[0] = size + 1;
 }
 

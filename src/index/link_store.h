@@ -10,6 +10,14 @@
 
 namespace zelt {
 
+// What the selection that wrote a list found: its first `known` ids are that
+// selection's output, of which the first `passed` passed its diversity test
+// (ids appended since come after them).
+struct ListOrigin {
+  std::int32_t known = 0;
+  std::int32_t passed = 0;
+};
+
 // A read-only view of one neighbour list.
 struct LinkSpan {
   const std::int32_t* ids;
@@ -21,7 +29,8 @@ struct LinkSpan {
 
 // Every node's top layer and its neighbour lists, one per layer 0 … level.
 //
-// A list is a block [size, capacity, id, id, …] of 32-bit words. Blocks are
+// A list is a block [size, capacity, known, passed, id, id, …] of 32-bit
+// words (known and passed: its ListOrigin). Blocks are
 // carved from chunks that never move, so a block stays where it is for the
 // life of the store: a list that outgrows its block gets a new one and the old
 // one is left unused (a reader that still holds it reads a stale but intact
@@ -46,7 +55,11 @@ class LinkStore {
   // The list of `node` at `layer`; empty when the node does not reach it.
   LinkSpan links(std::int32_t node, std::int32_t layer) const {
     const std::int32_t* block = block_of(node, layer);
-    return LinkSpan{block + 2, block[0]};
+    return LinkSpan{block + kHeader, block[0]};
+  }
+  ListOrigin origin(std::int32_t node, std::int32_t layer) const {
+    const std::int32_t* block = block_of(node, layer);
+    return ListOrigin{block[2], block[3]};
   }
 
   // Makes room for one node of the given level whose lists are expected to
@@ -60,12 +73,14 @@ class LinkStore {
   // Replaces the list of `node` at `layer` (which the node must reach). Safe
   // beside other threads' calls for other nodes: the chunks are shared under
   // a lock of their own.
-  void assign(std::int32_t node, std::int32_t layer, const std::int32_t* ids, std::size_t count);
+  void assign(std::int32_t node, std::int32_t layer, const std::int32_t* ids, std::size_t count,
+              ListOrigin origin = {});
   void append(std::int32_t node, std::int32_t layer, std::int32_t id);
 
  private:
   static constexpr std::int32_t kMaxPresetCapacity = 256;
   static constexpr std::uint32_t kNoUpper = 0xffffffffu;
+  static constexpr std::size_t kHeader = 4;
 
   const std::int32_t* block_of(std::int32_t node, std::int32_t layer) const {
     if (layer == 0) return layer0_[std::size_t(node)];
@@ -79,7 +94,7 @@ class LinkStore {
   std::int32_t* new_block(std::int32_t capacity);
   std::int32_t* grown_block(std::int32_t capacity);
 
-  static std::int32_t empty_[2];
+  static std::int32_t empty_[kHeader];
   PodArray<std::int32_t> levels_;
   PodArray<std::int32_t*> layer0_;       // per node: its layer-0 block
   PodArray<std::uint32_t> upper_first_;  // per node: first entry in upper_, or kNoUpper

@@ -18,8 +18,7 @@ namespace {
 // rebuilt by selection over its ids plus new_id, with every distance measured
 // afresh from n (which may drop new_id itself).
 void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t layer,
-               GraphLocks* locks, std::vector<std::int32_t>& ids, std::vector<float>& dists,
-               ResultHeap& heap) {
+               GraphLocks* locks, std::vector<std::int32_t>& ids, std::vector<float>& dists) {
   const NodeGuard guard(locks, n);
   const std::int32_t cap = s.cap(layer);
   const LinkSpan list = s.links.links(n, layer);
@@ -32,10 +31,10 @@ void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t 
   dists.resize(ids.size());
   distances_to_nodes(s, s.vectors.vector(n), s.stored_norm(n), ids.data(), ids.size(),
                      dists.data());
-  heap.clear();
-  for (std::size_t j = 0; j < ids.size(); ++j) heap.push({dists[j], ids[j]});
-  const std::vector<std::int32_t> kept = select_neighbours(s, heap, cap);
-  s.links.assign(n, layer, kept.data(), kept.size());
+  const Selection kept =
+      reselect(s, ids.data(), dists.data(), ids.size(), s.links.origin(n, layer), cap);
+  s.links.assign(n, layer, kept.ids.data(), kept.ids.size(),
+                 ListOrigin{std::int32_t(kept.ids.size()), kept.passed});
 }
 
 }  // namespace
@@ -76,16 +75,17 @@ void link_node(IndexState& s, std::int32_t new_id, std::int32_t ef_construction,
   }
   std::vector<std::int32_t> trim_ids;
   std::vector<float> trim_dists;
-  ResultHeap trim_heap;
   for (std::int32_t layer = std::min(ep_layer, level); layer >= 0; --layer) {
     search_layer(s, query, q_norm, entry, ef_construction, layer, heap, locks);
-    const std::vector<std::int32_t> chosen = select_neighbours(s, heap, s.cap(layer));
+    const Selection selection = select_with_outcome(s, heap, s.cap(layer));
+    const std::vector<std::int32_t>& chosen = selection.ids;
     {
       const NodeGuard guard(locks, new_id);
-      s.links.assign(new_id, layer, chosen.data(), chosen.size());
+      s.links.assign(new_id, layer, chosen.data(), chosen.size(),
+                     ListOrigin{std::int32_t(chosen.size()), selection.passed});
     }
     for (const std::int32_t n : chosen) {
-      link_back(s, n, new_id, layer, locks, trim_ids, trim_dists, trim_heap);
+      link_back(s, n, new_id, layer, locks, trim_ids, trim_dists);
     }
     if (!chosen.empty()) entry = chosen.front();
   }

@@ -28,35 +28,129 @@ bool crowded_out(const IndexState& s, const Candidate& c, const std::vector<std:
   return false;
 }
 
+enum class Earlier : std::uint8_t { Unknown, Passed, Failed };
+
+// The walk over candidates in ascending order, each with what an earlier
+// selection found of it.
+Selection walk(const IndexState& s, const Candidate* sorted, const Earlier* earlier,
+               std::size_t count, std::int32_t max_count) {
+  Selection out;
+  std::vector<std::int32_t>& chosen = out.ids;
+  // Room for max_count ids but no more than there are candidates, so a huge M
+  // does not reserve gigabytes per selection; a negative max_count fails here.
+  reserve_at_most(chosen, max_count, count);
+  thread_local std::vector<Candidate> discarded;
+  // Chosen now though not passed before: the only ones that can crowd out a
+  // candidate that passed before. `changed`: the chosen set is no longer the
+  // earlier one, so an earlier failure must be judged again.
+  thread_local std::vector<std::int32_t> added;
+  discarded.clear();
+  added.clear();
+  bool changed = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (std::int32_t(chosen.size()) >= max_count) break;
+    const Candidate& c = sorted[i];
+    const Earlier before = earlier != nullptr ? earlier[i] : Earlier::Unknown;
+    bool fails = false;
+    if (chosen.empty()) {
+      fails = false;
+    } else if (before == Earlier::Passed) {
+      fails = crowded_out(s, c, added);
+    } else if (before == Earlier::Failed && !changed) {
+      fails = true;
+    } else {
+      fails = crowded_out(s, c, chosen);
+    }
+    if (fails) {
+      discarded.push_back(c);
+      if (before == Earlier::Passed) changed = true;
+    } else {
+      chosen.push_back(c.id);
+      if (before != Earlier::Passed) {
+        added.push_back(c.id);
+        changed = true;
+      }
+    }
+  }
+  out.passed = std::int32_t(chosen.size());
+  for (const Candidate& c : discarded) {
+    if (std::int32_t(chosen.size()) >= max_count) break;
+    chosen.push_back(c.id);
+  }
+  return out;
+}
+
+// Merges the list's two ascending runs (the ids the earlier selection passed,
+// then those it failed) and its later ids into one ascending order. Fails
+// where the order is not strict: among equal (or NaN) distances the order is
+// the sort's, which an earlier selection may not have met them in.
+bool merge_runs(const std::int32_t* ids, const float* d, std::size_t count, ListOrigin origin,
+                std::vector<Candidate>& sorted, std::vector<Earlier>& earlier) {
+  const auto known = std::size_t(origin.known);
+  const auto passed = std::size_t(origin.passed);
+  if (passed > known || known > count || known == 0) return false;
+  sorted.clear();
+  earlier.clear();
+  std::size_t p = 0, f = passed;
+  // The later ids are few (usually the one just added): pick the nearest of
+  // them each time.
+  thread_local std::vector<bool> taken;
+  taken.assign(count - known, false);
+  std::size_t extras_left = count - known;
+  for (std::size_t k = 0; k < count; ++k) {
+    std::size_t best = count;
+    Earlier kind = Earlier::Unknown;
+    if (p < passed) best = p, kind = Earlier::Passed;
+    if (f < known && (best == count || d[f] < d[best])) best = f, kind = Earlier::Failed;
+    if (extras_left > 0) {
+      for (std::size_t e = known; e < count; ++e) {
+        if (!taken[e - known] && (best == count || d[e] < d[best]))
+          best = e, kind = Earlier::Unknown;
+      }
+    }
+    if (!sorted.empty() && !(sorted.back().distance < d[best])) return false;
+    sorted.push_back({d[best], ids[best]});
+    earlier.push_back(kind);
+    if (kind == Earlier::Passed) {
+      ++p;
+    } else if (kind == Earlier::Failed) {
+      ++f;
+    } else {
+      taken[best - known] = true;
+      --extras_left;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
-std::vector<std::int32_t> select_neighbours(const IndexState& s, ResultHeap& candidates,
-                                            std::int32_t max_count) {
+Selection select_with_outcome(const IndexState& s, ResultHeap& candidates, std::int32_t max_count) {
   // Sorting the heap's records directly gives the same ascending order as
   // popping them first; only records of equal distance may come out in another
   // order, and their order is not fixed either way.
   std::vector<Candidate> sorted = candidates.release();
   std::sort(sorted.begin(), sorted.end(),
             [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
+  return walk(s, sorted.data(), nullptr, sorted.size(), max_count);
+}
 
-  std::vector<std::int32_t> chosen;
-  // Room for max_count ids but no more than there are candidates, so a huge M
-  // does not reserve gigabytes per selection; a negative max_count fails here.
-  reserve_at_most(chosen, max_count, sorted.size());
-  std::vector<Candidate> discarded;
-  for (const Candidate& c : sorted) {
-    if (std::int32_t(chosen.size()) >= max_count) break;
-    if (!chosen.empty() && crowded_out(s, c, chosen)) {
-      discarded.push_back(c);
-      continue;
-    }
-    chosen.push_back(c.id);
+std::vector<std::int32_t> select_neighbours(const IndexState& s, ResultHeap& candidates,
+                                            std::int32_t max_count) {
+  return select_with_outcome(s, candidates, max_count).ids;
+}
+
+Selection reselect(const IndexState& s, const std::int32_t* ids, const float* distances,
+                   std::size_t count, ListOrigin origin, std::int32_t max_count) {
+  thread_local std::vector<Candidate> sorted;
+  thread_local std::vector<Earlier> earlier;
+  if (merge_runs(ids, distances, count, origin, sorted, earlier)) {
+    return walk(s, sorted.data(), earlier.data(), count, max_count);
   }
-  for (const Candidate& c : discarded) {
-    if (std::int32_t(chosen.size()) >= max_count) break;
-    chosen.push_back(c.id);
-  }
-  return chosen;
+  ResultHeap heap;
+  heap.reserve(count);
+  for (std::size_t j = 0; j < count; ++j) heap.push({distances[j], ids[j]});
+  return select_with_outcome(s, heap, max_count);
 }
 
 }  // namespace zelt
