@@ -41,12 +41,14 @@ Selection walk(const IndexState& s, const Candidate* sorted, const Earlier* earl
   reserve_at_most(chosen, max_count, count);
   thread_local std::vector<Candidate> discarded;
   // Chosen now though not passed before: the only ones that can crowd out a
-  // candidate that passed before. `changed`: the chosen set is no longer the
-  // earlier one, so an earlier failure must be judged again.
+  // candidate that passed before. Once one that passed before fails, the node
+  // that crowded out an earlier failure may be missing, so earlier failures
+  // are judged again; while none has, every node chosen before still is, and
+  // an earlier failure stands.
   thread_local std::vector<std::int32_t> added;
   discarded.clear();
   added.clear();
-  bool changed = false;
+  bool dropped = false;
   for (std::size_t i = 0; i < count; ++i) {
     if (std::int32_t(chosen.size()) >= max_count) break;
     const Candidate& c = sorted[i];
@@ -56,20 +58,17 @@ Selection walk(const IndexState& s, const Candidate* sorted, const Earlier* earl
       fails = false;
     } else if (before == Earlier::Passed) {
       fails = crowded_out(s, c, added);
-    } else if (before == Earlier::Failed && !changed) {
+    } else if (before == Earlier::Failed && !dropped) {
       fails = true;
     } else {
       fails = crowded_out(s, c, chosen);
     }
     if (fails) {
       discarded.push_back(c);
-      if (before == Earlier::Passed) changed = true;
+      if (before == Earlier::Passed) dropped = true;
     } else {
       chosen.push_back(c.id);
-      if (before != Earlier::Passed) {
-        added.push_back(c.id);
-        changed = true;
-      }
+      if (before != Earlier::Passed) added.push_back(c.id);
     }
   }
   out.passed = std::int32_t(chosen.size());
