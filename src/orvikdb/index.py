@@ -1,8 +1,11 @@
-"""orvikdb.Index: the core's index with the caller's keys and deletion."""
+"""orvikdb.Index: the core's index with the caller's keys, deletion and self-describing files."""
 
 import operator
+import os
+import tempfile
 import threading
-from typing import NamedTuple
+from pathlib import Path
+from typing import NamedTuple, Self
 
 import numpy as np
 import numpy.typing as npt
@@ -13,6 +16,8 @@ from orvikdb._keys import KeyTable, as_keys
 from orvikdb._progress import progress_bar
 from orvikdb._result import SearchResult
 from orvikdb._rows import as_rows
+from orvikdb._saving import load_pair, save_pair, sidecar_path
+from orvikdb._sidecar import Sidecar, encode
 from orvikdb._tags import LIVE_BIT, tag_masks
 
 _METRIC_NAMES = {"poincare": "poincare", "euclidean": "euclidean", "l2": "euclidean",
@@ -37,8 +42,8 @@ class Index:
     ef_construction: the candidate list of every insertion. seed: fixes the
     generator of node levels, so a build can be repeated exactly.
 
-    Searches may run from several threads at once; add, delete and compact
-    are serialised with each other.
+    Searches may run from several threads at once; add, delete, compact and
+    save are serialised with each other.
     """
 
     def __init__(self, dimension: int, metric: str = "poincare", M: int = 16,
@@ -212,3 +217,54 @@ class Index:
                                        mode=mode, num_threads=num_threads)
         keys = table.keys_of(nodes)
         return SearchResult(keys[0], distances[0]) if single else SearchResult(keys, distances)
+
+    # ---------------------------------------------------------------- files
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Saves the index to path (the core's index file) and path + ".orvikdb" (its sidecar:
+        settings, keys and deletions).
+
+        Both files are replaced so that an interrupted save leaves either the
+        old pair or the new one, never a mix (see orvikdb._saving).
+        """
+        with self._lock:
+            core, table = self._store
+            save_pair(core, lambda size, digest: encode(self._sidecar(table, size, digest)),
+                      Path(path))
+
+    def _sidecar(self, table: KeyTable, size: int, digest: str) -> Sidecar:
+        return Sidecar(metric=self.metric, dimension=self._dimension, M=self._M,
+                       curvature=self._curvature, ef_construction=self._ef_construction,
+                       node_keys=table.node_keys, dead=table.dead_nodes(), index_size=size,
+                       index_sha256=digest)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> Self:
+        """The index saved at path, settings and keys included.
+
+        Raises orvikdb.IndexFileError when the sidecar is missing, damaged or
+        does not belong to the index file. The level generator starts afresh
+        (files do not hold its state), whatever seed the saved index had.
+        """
+        core, sidecar = load_pair(Path(path))
+        index = cls.__new__(cls)
+        index._setup(core, KeyTable(sidecar.node_keys, sidecar.dead), sidecar.ef_construction,
+                     None, sidecar.curvature)
+        return index
+
+    def __getstate__(self) -> dict[str, bytes]:
+        """The bytes of both files, as save writes them."""
+        with tempfile.TemporaryDirectory(prefix="orvikdb-pickle-") as directory:
+            path = Path(directory) / "index"
+            self.save(path)
+            return {"index": path.read_bytes(), "sidecar": sidecar_path(path).read_bytes()}
+
+    def __setstate__(self, state: dict[str, bytes]) -> None:
+        """Restores the index from the bytes of __getstate__."""
+        with tempfile.TemporaryDirectory(prefix="orvikdb-pickle-") as directory:
+            path = Path(directory) / "index"
+            path.write_bytes(state["index"])
+            sidecar_path(path).write_bytes(state["sidecar"])
+            loaded = self.load(path)
+        store = loaded._store
+        self._setup(store.core, store.keys, loaded._ef_construction, None, loaded._curvature)
