@@ -9,8 +9,9 @@ self-describing files, built on the zelt_core engine.
     again = orvikdb.Index.load("vectors.idx")
 """
 
+from orvikdb import hyperbolic
 from orvikdb._result import SearchResult
 from orvikdb._sidecar import IndexFileError
 from orvikdb.index import Index
 
-__all__ = ["Index", "IndexFileError", "SearchResult"]
+__all__ = ["Index", "IndexFileError", "SearchResult", "hyperbolic"]
