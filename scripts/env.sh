@@ -37,7 +37,8 @@ ensure_venv() {
     "$(find_python312)" -m venv "$VENV"
   fi
   "$VENV/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$VENV/bin/python" -m pip install -q "pybind11>=3,<4" "scikit-build-core>=0.10" numpy pytest cmake ninja
+  "$VENV/bin/python" -m pip install -q "pybind11>=3,<4" "scikit-build-core>=0.10" numpy pytest cmake ninja \
+    tqdm mypy types-tqdm
 }
 
 # Builds and installs the module from this checkout into the environment.

@@ -14,6 +14,12 @@ BUILD="$ROOT/build/cpp-tests"
 (cd "$BUILD" && "$VENV/bin/ctest" --output-on-failure)
 
 cd "$ROOT"
+# The types: orvikdb and a usage file under mypy --strict (zelt_core's types
+# come from the installed stub package), and the stub's names against the
+# module's.
+"$PY" -m mypy --strict --cache-dir "$ROOT/build/mypy-cache" src/orvikdb tests/typing/usage.py
+"$PY" -m mypy.stubtest zelt_core --allowlist tests/typing/stubtest-allowlist.txt \
+  --mypy-config-file pyproject.toml
 "$PY" -m pytest "$@"
 # Once more through the portable kernels, which every processor can run and
 # which must give the same bits as the AVX2 ones.

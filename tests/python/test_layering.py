@@ -1,7 +1,10 @@
 """The source folders stand in floors, module -> api -> {query, persist} -> index: a folder
-includes only itself and the folders below it, and only src/module knows pybind11."""
+includes only itself and the folders below it, and only src/module knows pybind11. Above them
+all, src/orvikdb is Python that reaches the core only through the zelt_core module."""
 
+import ast
 import re
+import sys
 from pathlib import Path
 
 SRC = Path(__file__).resolve().parents[2] / "src"
@@ -24,4 +27,19 @@ def test_no_include_runs_back_up():
             if folder != "module" and "pybind11" in path.read_text():
                 wrong.append(f"{path.relative_to(SRC)} knows pybind11")
     assert not wrong, wrong
-    assert {p.name for p in SRC.iterdir() if p.is_dir()} == set(MAY_INCLUDE)
+    assert {p.name for p in SRC.iterdir() if p.is_dir()} == set(MAY_INCLUDE) | {"orvikdb"}
+
+
+def test_orvikdb_reaches_the_core_only_through_zelt_core():
+    allowed = set(sys.stdlib_module_names) | {"numpy", "tqdm", "zelt_core", "orvikdb"}
+    wrong = []
+    for path in sorted((SRC / "orvikdb").iterdir()):
+        if path.suffix != ".py":
+            if path.name not in ("py.typed", "__pycache__"):
+                wrong.append(f"{path.name} is not Python")
+            continue
+        for node in ast.walk(ast.parse(path.read_text())):
+            names = [a.name for a in node.names] if isinstance(node, ast.Import) else (
+                [node.module or ""] if isinstance(node, ast.ImportFrom) else [])
+            wrong += [f"{path.name} imports {n}" for n in names if n.split(".")[0] not in allowed]
+    assert not wrong, wrong

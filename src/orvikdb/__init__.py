@@ -1,0 +1,17 @@
+"""orvikdb: an HNSW vector index for Python with keys, deletion, tags and
+self-describing files, built on the zelt_core engine.
+
+    import orvikdb
+    index = orvikdb.Index(32, metric="cosine")
+    index.add(vectors, keys=ids, tags=1)
+    keys, distances = index.search(queries, 10)
+    index.save("vectors.idx")
+    again = orvikdb.Index.load("vectors.idx")
+"""
+
+from orvikdb import hyperbolic
+from orvikdb._result import SearchResult
+from orvikdb._sidecar import IndexFileError
+from orvikdb.index import Index
+
+__all__ = ["Index", "IndexFileError", "SearchResult", "hyperbolic"]

@@ -1,0 +1,128 @@
+"""Saving and finding the pair of files: the core's index file and its sidecar.
+
+Two renames cannot happen at once, so the sidecar's rename is the moment a
+save takes effect. A save first writes the new index file under a fixed
+staged name beside the target, then the new sidecar (which names the staged
+file's digest) through a temporary file renamed over the old sidecar, and
+only then renames the staged index file over the old one. Stopped before the
+sidecar's rename, the old pair stands; stopped after it, the sidecar's index
+is in the staged file, where loading (or the next save) finds it by its
+digest and finishes the rename. Either way no save loses the pair that was
+there. One process at a time should save to a given path.
+"""
+
+import hashlib
+import os
+import tempfile
+from collections.abc import Callable
+from pathlib import Path
+
+import zelt_core
+
+from orvikdb._sidecar import IndexFileError, Sidecar, decode
+
+
+def sidecar_path(path: Path) -> Path:
+    """Where the sidecar of the index file at path lives."""
+    return path.with_name(path.name + ".orvikdb")
+
+
+def _staged_path(path: Path) -> Path:
+    return path.with_name("." + path.name + ".orvikdb-staged")
+
+
+def _digest(path: Path) -> tuple[int, str]:
+    with open(path, "rb") as f:
+        return os.fstat(f.fileno()).st_size, hashlib.file_digest(f, "sha256").hexdigest()
+
+
+def _matches(path: Path, sidecar: Sidecar) -> bool:
+    try:
+        return _digest(path) == (sidecar.index_size, sidecar.index_sha256)
+    except FileNotFoundError:
+        return False
+
+
+def _sync_directory(directory: Path) -> None:
+    fd = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _replace_with_bytes(target: Path, data: bytes, mode: int) -> None:
+    fd, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.saving-")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            # The index file's permissions, not mkstemp's owner-only ones.
+            os.fchmod(f.fileno(), mode)
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, target)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+    _sync_directory(target.parent)
+
+
+def _finish_save(path: Path, sidecar: Sidecar) -> Path:
+    """Renames a staged index file that the sidecar describes over path; the file to load."""
+    staged = _staged_path(path)
+    if _matches(path, sidecar) or not _matches(staged, sidecar):
+        return path
+    try:
+        os.replace(staged, path)
+        _sync_directory(path.parent)
+    except OSError:
+        return staged  # a read-only directory: load the staged file where it is
+    return path
+
+
+def read_sidecar(path: Path) -> Sidecar:
+    """The sidecar of the index file at path."""
+    side = sidecar_path(path)
+    try:
+        data = side.read_bytes()
+    except FileNotFoundError:
+        if not path.exists():
+            raise
+        raise IndexFileError(f"{path} has no sidecar {side}: it was not saved by "
+                             "orvikdb.Index.save") from None
+    return decode(data, str(side))
+
+
+def save_pair(core: zelt_core.HyperbolicIndex, describe: Callable[[int, str], bytes],
+              path: Path) -> None:
+    """Saves the core to path and describe(size, sha256 of the index file) beside it."""
+    try:
+        _finish_save(path, read_sidecar(path))
+    except (OSError, IndexFileError):
+        pass  # nothing staged to keep: no readable sidecar refers to a staged file
+    staged = _staged_path(path)
+    core.save_index(str(staged))
+    size, digest = _digest(staged)
+    _replace_with_bytes(sidecar_path(path), describe(size, digest), staged.stat().st_mode & 0o777)
+    os.replace(staged, path)
+    _sync_directory(path.parent)
+
+
+def load_pair(path: Path) -> tuple[zelt_core.HyperbolicIndex, Sidecar]:
+    """A new core holding the index file at path, and its sidecar.
+
+    Refuses (IndexFileError) a sidecar that is damaged or was not written for
+    this very index file.
+    """
+    sidecar = read_sidecar(path)
+    source = _finish_save(path, sidecar)
+    if not _matches(source, sidecar):
+        raise IndexFileError(f"the sidecar {sidecar_path(path)} does not belong to the index "
+                             f"file {path} (it describes another file's contents)")
+    core = zelt_core.HyperbolicIndex(sidecar.dimension, sidecar.curvature, sidecar.M,
+                                     sidecar.metric)
+    core.load_index(str(source))
+    if len(core) != len(sidecar.node_keys):
+        raise IndexFileError(f"{path} holds {len(core)} nodes but its sidecar "
+                             f"{sidecar_path(path)} has {len(sidecar.node_keys)} keys")
+    return core, sidecar

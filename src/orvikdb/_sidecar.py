@@ -1,0 +1,133 @@
+"""The sidecar: what the core's index file does not hold, kept beside it.
+
+Layout (little-endian):
+
+    8 bytes   b"orvikdb\\0"
+    uint32    format version (1)
+    uint32    length of the JSON header
+    JSON      metric, dimension, M, curvature, ef_construction, node and dead
+              counts, and the size and SHA-256 of the index file it belongs to
+    int64[n]  every node's key, in node order
+    int64[d]  the dead nodes, ascending
+    32 bytes  SHA-256 of everything above
+
+The digest of the index file is what ties the two files together: a sidecar
+is only ever used with the exact bytes it was written for.
+"""
+
+import hashlib
+import json
+import struct
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+METRICS = ("poincare", "euclidean", "cosine")
+FORMAT_VERSION = 1
+_MAGIC = b"orvikdb\0"
+_PREFIX = struct.Struct("<8sII")
+_CHECKSUM_BYTES = 32
+
+
+class IndexFileError(ValueError):
+    """An index file or its sidecar is damaged, missing, or the two do not belong together."""
+
+
+@dataclass(frozen=True)
+class Sidecar:
+    """The contents of a sidecar."""
+
+    metric: str
+    dimension: int
+    M: int
+    curvature: float
+    ef_construction: int
+    node_keys: npt.NDArray[np.int64]
+    dead: npt.NDArray[np.int64]
+    index_size: int
+    index_sha256: str
+
+
+def encode(sidecar: Sidecar) -> bytes:
+    """The bytes of a sidecar file."""
+    header = json.dumps({
+        "metric": sidecar.metric, "dimension": sidecar.dimension, "M": sidecar.M,
+        "curvature": sidecar.curvature, "ef_construction": sidecar.ef_construction,
+        "nodes": len(sidecar.node_keys), "dead": len(sidecar.dead),
+        "index_size": sidecar.index_size, "index_sha256": sidecar.index_sha256,
+    }).encode()
+    body = b"".join([_PREFIX.pack(_MAGIC, FORMAT_VERSION, len(header)), header,
+                     sidecar.node_keys.astype("<i8").tobytes(), sidecar.dead.astype("<i8").tobytes()])
+    return body + hashlib.sha256(body).digest()
+
+
+def _field(header: dict[str, Any], name: str, kind: type, label: str) -> Any:
+    value = header.get(name)
+    if type(value) is not kind and not (kind is float and type(value) is int):
+        raise IndexFileError(f"{label}: field {name!r} is {value!r}, not a {kind.__name__}")
+    return value
+
+
+def _counts(header: dict[str, Any], label: str) -> tuple[int, int]:
+    nodes = _field(header, "nodes", int, label)
+    dead = _field(header, "dead", int, label)
+    if not 0 <= dead <= nodes:
+        raise IndexFileError(f"{label}: {dead} dead nodes of {nodes}")
+    return nodes, dead
+
+
+def _unwrap(data: bytes, label: str) -> tuple[dict[str, Any], bytes]:
+    if len(data) < _PREFIX.size + _CHECKSUM_BYTES or not data.startswith(_MAGIC):
+        raise IndexFileError(f"{label} is not an orvikdb sidecar")
+    _, version, header_length = _PREFIX.unpack_from(data)
+    if version != FORMAT_VERSION:
+        raise IndexFileError(f"{label} has format version {version}; this orvikdb reads "
+                             f"version {FORMAT_VERSION}")
+    body = data[:-_CHECKSUM_BYTES]
+    if hashlib.sha256(body).digest() != data[-_CHECKSUM_BYTES:]:
+        raise IndexFileError(f"{label} is damaged (its checksum does not match)")
+    end = _PREFIX.size + header_length
+    try:
+        header = json.loads(body[_PREFIX.size:end]) if end <= len(body) else None
+    except ValueError:
+        header = None
+    if not isinstance(header, dict):
+        raise IndexFileError(f"{label} has an unreadable header")
+    return header, body[end:]
+
+
+def _tables(header: dict[str, Any], arrays: bytes,
+            label: str) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    nodes, dead_count = _counts(header, label)
+    if len(arrays) != 8 * (nodes + dead_count):
+        raise IndexFileError(f"{label}: the key table does not have {nodes} entries")
+    keys = np.frombuffer(arrays, dtype="<i8", count=nodes).astype(np.int64)
+    dead = np.frombuffer(arrays, dtype="<i8", offset=8 * nodes).astype(np.int64)
+    if dead.size and (dead[0] < 0 or dead[-1] >= nodes or np.any(np.diff(dead) <= 0)):
+        raise IndexFileError(f"{label}: the dead set is not a list of its nodes")
+    live = np.ones(nodes, dtype=bool)
+    live[dead] = False
+    if (keys.size and keys.min() < 0) or len(np.unique(keys[live])) != nodes - dead_count:
+        raise IndexFileError(f"{label}: the live nodes' keys are not distinct keys")
+    return keys, dead
+
+
+def decode(data: bytes, label: str) -> Sidecar:
+    """The contents of a sidecar file; IndexFileError for anything that does not add up.
+
+    label names the file in the errors.
+    """
+    header, arrays = _unwrap(data, label)
+    keys, dead = _tables(header, arrays, label)
+    metric = _field(header, "metric", str, label)
+    if metric not in METRICS:
+        raise IndexFileError(f"{label}: unknown metric {metric!r}")
+    return Sidecar(metric=metric, dimension=_field(header, "dimension", int, label),
+                   M=_field(header, "M", int, label),
+                   curvature=float(_field(header, "curvature", float, label)),
+                   ef_construction=_field(header, "ef_construction", int, label),
+                   node_keys=keys, dead=dead,
+                   index_size=_field(header, "index_size", int, label),
+                   index_sha256=_field(header, "index_sha256", str, label))

@@ -1,0 +1,270 @@
+"""orvikdb.Index: the core's index with the caller's keys, deletion and self-describing files."""
+
+import operator
+import os
+import tempfile
+import threading
+from pathlib import Path
+from typing import NamedTuple, Self
+
+import numpy as np
+import numpy.typing as npt
+
+import zelt_core
+
+from orvikdb._keys import KeyTable, as_keys
+from orvikdb._progress import progress_bar
+from orvikdb._result import SearchResult
+from orvikdb._rows import as_rows
+from orvikdb._saving import load_pair, save_pair, sidecar_path
+from orvikdb._sidecar import Sidecar, encode
+from orvikdb._tags import LIVE_BIT, tag_masks
+
+_METRIC_NAMES = {"poincare": "poincare", "euclidean": "euclidean", "l2": "euclidean",
+                 "cosine": "cosine"}
+_NO_KEYS = np.zeros(0, dtype=np.int64)
+
+
+class _Store(NamedTuple):
+    # The core and its key table change together (compact, load); a search
+    # reads both from one attribute so that it never pairs one with the other's
+    # successor.
+    core: zelt_core.HyperbolicIndex
+    keys: KeyTable
+
+
+class Index:
+    """An HNSW index of float32 vectors under the caller's int64 keys.
+
+    dimension: the length of every vector. metric: "poincare" (the hyperbolic
+    distance of the unit ball), "euclidean" (or "l2", squared Euclidean) or
+    "cosine". M: the links per node and layer (twice that on the bottom layer).
+    ef_construction: the candidate list of every insertion. seed: fixes the
+    generator of node levels, so a build can be repeated exactly.
+
+    Searches may run from several threads at once; add, delete, compact and
+    save are serialised with each other.
+    """
+
+    def __init__(self, dimension: int, metric: str = "poincare", M: int = 16,
+                 ef_construction: int = 200, seed: int | None = None) -> None:
+        if not isinstance(metric, str) or metric not in _METRIC_NAMES:
+            raise ValueError(f"metric must be one of {sorted(_METRIC_NAMES)}, got {metric!r}")
+        core = zelt_core.HyperbolicIndex(dimension, 1.0, M, _METRIC_NAMES[metric], seed=seed)
+        self._setup(core, KeyTable(_NO_KEYS, _NO_KEYS), ef_construction, seed, 1.0)
+
+    def _setup(self, core: zelt_core.HyperbolicIndex, keys: KeyTable, ef_construction: int,
+               seed: int | None, curvature: float) -> None:
+        self._store = _Store(core, keys)
+        self._ef_construction = operator.index(ef_construction)
+        self._seed = seed
+        self._curvature = curvature
+        stats = core.get_stats()
+        self._dimension: int = stats["dimension"]
+        self._M: int = stats["max_m"]
+        self._lock = threading.Lock()
+
+    # ------------------------------------------------------------ settings
+
+    @property
+    def dimension(self) -> int:
+        """The length of every vector."""
+        return self._dimension
+
+    @property
+    def metric(self) -> str:
+        """"poincare", "euclidean" or "cosine"."""
+        return self._store.core.get_metric()
+
+    @property
+    def M(self) -> int:
+        """The links per node and layer above the bottom one."""
+        return self._M
+
+    @property
+    def ef_construction(self) -> int:
+        """The candidate list of every insertion."""
+        return self._ef_construction
+
+    # ------------------------------------------------------------- contents
+
+    def __len__(self) -> int:
+        """The number of live (not deleted) vectors."""
+        return self._store.keys.live_count
+
+    def __contains__(self, key: object) -> bool:
+        """Whether a live vector has this key."""
+        try:
+            return operator.index(key) in self._store.keys  # type: ignore[arg-type]
+        except TypeError:
+            return False
+
+    def __repr__(self) -> str:
+        keys = self._store.keys
+        text = (f"<orvikdb.Index metric={self.metric!r} dimension={self.dimension} "
+                f"live={keys.live_count} dead={keys.dead_count}")
+        if 4 * keys.dead_count > keys.live_count + keys.dead_count:
+            text += "; more than a quarter of the nodes are dead: compact() drops them"
+        return text + ">"
+
+    def get_vectors(self, keys: npt.ArrayLike) -> npt.NDArray[np.float32]:
+        """The stored float32 vectors of these keys: (len(keys), dimension), or (dimension,)
+        for one int key. KeyError for a key that is not in the index."""
+        wanted = as_keys(keys)
+        with self._lock:
+            core, table = self._store
+            vectors = core.get_vectors(table.nodes_of(wanted))
+        return vectors[0] if isinstance(keys, int) or np.ndim(keys) == 0 else vectors
+
+    # --------------------------------------------------------------- adding
+
+    def add(self, vectors: npt.ArrayLike, keys: npt.ArrayLike | None = None,
+            tags: npt.ArrayLike = 0, *, num_threads: int = 0, progress: bool = False) -> None:
+        """Adds the rows of an (n, dimension) array (or one 1-d vector).
+
+        Any real dtype is converted to float32 here (the core itself refuses
+        anything but float32); a value beyond float32's range is refused.
+        keys: n distinct int64 keys from 0 on, by default consecutive from one
+        past the largest key among the nodes (deleted ones too, until
+        compact() drops them). A key already present is replaced: its old
+        vector is deleted. tags: one int or n ints of tag bits 0 to 62.
+        num_threads: 0 for every core. progress: show a tqdm progress bar.
+
+        Bad input raises before anything changes. An add stopped part-way
+        (Ctrl-C, an error of the progress bar) raises with none of its keys
+        added; the rows it stored count as dead until compact().
+        """
+        with self._lock:
+            core, table = self._store
+            rows, _ = as_rows(vectors, self._dimension)
+            new_keys = table.keys_for(keys, len(rows))
+            masks = tag_masks(tags, len(rows))
+            replaced = table.present(new_keys)
+            first = table.append(new_keys)
+            try:
+                with progress_bar(progress, len(rows), "adding") as report:
+                    core.add_items(rows, masks, self._ef_construction, num_threads,
+                                   progress=report)
+            except BaseException:
+                stored = len(core) - first
+                table.truncate(first + stored)
+                self._kill(np.arange(first, first + stored, dtype=np.int64))
+                raise
+            self._kill(replaced)
+            table.bind(first, len(rows))
+
+    def _kill(self, nodes: npt.NDArray[np.int64]) -> None:
+        if len(nodes):
+            core = self._store.core
+            masks = core.get_masks()
+            masks[nodes] &= ~LIVE_BIT
+            core.update_masks(masks)
+
+    # ------------------------------------------------------------- deleting
+
+    def delete(self, keys: npt.ArrayLike) -> None:
+        """Deletes the vectors of these keys (one int or a sequence); searches never return
+        them again. KeyError, and nothing deleted, if any key is not in the index."""
+        doomed = np.unique(as_keys(keys))
+        with self._lock:
+            table = self._store.keys
+            self._kill(table.nodes_of(doomed))
+            table.unbind(doomed)
+
+    def compact(self, *, num_threads: int = 0, progress: bool = False) -> None:
+        """Rebuilds the index from its live vectors, dropping the deleted ones.
+
+        Keys, tags and settings stay; the new graph is built afresh, so
+        approximate answers may differ slightly. Stopped part-way, the index
+        stays as it was.
+        """
+        with self._lock:
+            core, table = self._store
+            live = table.live_nodes()
+            rows = core.get_vectors(live)
+            fresh = self._new_core()
+            with progress_bar(progress, len(live), "compacting") as report:
+                fresh.add_items(rows, core.get_masks()[live], self._ef_construction, num_threads,
+                                progress=report)
+            self._store = _Store(fresh, KeyTable(table.node_keys[live], _NO_KEYS))
+
+    def _new_core(self) -> zelt_core.HyperbolicIndex:
+        return zelt_core.HyperbolicIndex(self._dimension, self._curvature, self._M, self.metric,
+                                         seed=self._seed)
+
+    # ------------------------------------------------------------ searching
+
+    def search(self, queries: npt.ArrayLike, k: int, tags: npt.ArrayLike = 0,
+               ef: int | None = None, exact: bool = False, filtered: bool = False,
+               max_radius: float | None = None, num_threads: int = 0) -> SearchResult:
+        """The k nearest live vectors of every query row (or of one 1-d query).
+
+        Queries of any real dtype are converted to float32. tags: one int or
+        one per query; only vectors having every one of those tag bits answer.
+        By default the search walks the graph with a candidate list of ef (50)
+        and applies the tags afterwards, so selective tags can leave fewer
+        than k answers: filtered=True applies them during a wider walk (ef
+        2000 by default) and exact=True scans every vector. max_radius drops
+        answers farther than it. num_threads: 0 for every core.
+        """
+        if exact and filtered:
+            raise ValueError("choose exact=True or filtered=True, not both")
+        core, table = self._store
+        rows, single = as_rows(queries, self._dimension, "queries")
+        mode = "exact" if exact else "filtered" if filtered else "graph"
+        radius = -1.0 if max_radius is None else max_radius
+        nodes, distances = core.search(rows, k, tag_masks(tags, len(rows)), ef, radius,
+                                       mode=mode, num_threads=num_threads)
+        keys = table.keys_of(nodes)
+        return SearchResult(keys[0], distances[0]) if single else SearchResult(keys, distances)
+
+    # ---------------------------------------------------------------- files
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Saves the index to path (the core's index file) and path + ".orvikdb" (its sidecar:
+        settings, keys and deletions).
+
+        Both files are replaced so that an interrupted save leaves either the
+        old pair or the new one, never a mix (see orvikdb._saving).
+        """
+        with self._lock:
+            core, table = self._store
+            save_pair(core, lambda size, digest: encode(self._sidecar(table, size, digest)),
+                      Path(path))
+
+    def _sidecar(self, table: KeyTable, size: int, digest: str) -> Sidecar:
+        return Sidecar(metric=self.metric, dimension=self._dimension, M=self._M,
+                       curvature=self._curvature, ef_construction=self._ef_construction,
+                       node_keys=table.node_keys, dead=table.dead_nodes(), index_size=size,
+                       index_sha256=digest)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> Self:
+        """The index saved at path, settings and keys included.
+
+        Raises orvikdb.IndexFileError when the sidecar is missing, damaged or
+        does not belong to the index file. The level generator starts afresh
+        (files do not hold its state), whatever seed the saved index had.
+        """
+        core, sidecar = load_pair(Path(path))
+        index = cls.__new__(cls)
+        index._setup(core, KeyTable(sidecar.node_keys, sidecar.dead), sidecar.ef_construction,
+                     None, sidecar.curvature)
+        return index
+
+    def __getstate__(self) -> dict[str, bytes]:
+        """The bytes of both files, as save writes them."""
+        with tempfile.TemporaryDirectory(prefix="orvikdb-pickle-") as directory:
+            path = Path(directory) / "index"
+            self.save(path)
+            return {"index": path.read_bytes(), "sidecar": sidecar_path(path).read_bytes()}
+
+    def __setstate__(self, state: dict[str, bytes]) -> None:
+        """Restores the index from the bytes of __getstate__."""
+        with tempfile.TemporaryDirectory(prefix="orvikdb-pickle-") as directory:
+            path = Path(directory) / "index"
+            path.write_bytes(state["index"])
+            sidecar_path(path).write_bytes(state["sidecar"])
+            loaded = self.load(path)
+        store = loaded._store
+        self._setup(store.core, store.keys, loaded._ef_construction, None, loaded._curvature)
