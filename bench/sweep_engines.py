@@ -23,8 +23,7 @@ class Zelt:
 
     def build(self, metric, data, seed):
         index = self.lib.HyperbolicIndex(data.shape[1], 1.0, M, metric, seed=seed)
-        for v in data:
-            index.add_item_and_link(v, 0, EF_CONSTRUCTION)
+        index.add_items(data, 0, EF_CONSTRUCTION, num_threads=1)
         return index
 
     def searcher(self, index, ef):

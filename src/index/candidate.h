@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -21,6 +22,49 @@ struct FartherOnTop {
   bool operator()(const Candidate& a, const Candidate& b) const { return a.distance < b.distance; }
 };
 
+// The standard library's binary-heap push and pop (libstdc++'s
+// std::push_heap and std::pop_heap), step for step: the same moves and so the
+// same arrangement, on which the order among equal distances depends, but
+// with the larger child chosen without a branch, since which one it is cannot
+// be predicted. before(a, b): a belongs below b.
+namespace heap_steps {
+
+template <class Before>
+inline void sift_up(Candidate* a, std::ptrdiff_t hole, Candidate value, Before before) {
+  std::ptrdiff_t parent = (hole - 1) / 2;
+  while (hole > 0 && before(a[parent], value)) {
+    a[hole] = a[parent];
+    hole = parent;
+    parent = (hole - 1) / 2;
+  }
+  a[hole] = value;
+}
+
+// Moves the top to a[len - 1] and restores the heap over a[0 … len-2].
+template <class Before>
+inline void pop_to_back(Candidate* a, std::ptrdiff_t len, Before before) {
+  if (len <= 1) return;
+  const Candidate value = a[len - 1];
+  a[len - 1] = a[0];
+  const std::ptrdiff_t n = len - 1;
+  std::ptrdiff_t hole = 0;
+  std::ptrdiff_t child = 0;
+  while (child < (n - 1) / 2) {
+    child = 2 * (child + 1);
+    child -= std::ptrdiff_t(before(a[child], a[child - 1]));
+    a[hole] = a[child];
+    hole = child;
+  }
+  if ((n & 1) == 0 && child == (n - 2) / 2) {
+    child = 2 * (child + 1);
+    a[hole] = a[child - 1];
+    hole = child - 1;
+  }
+  sift_up(a, hole, value, before);
+}
+
+}  // namespace heap_steps
+
 // A binary heap over a growable array with the standard push and pop, the
 // behaviour of std::priority_queue, but with its storage open for reuse.
 template <class Order>
@@ -31,10 +75,10 @@ class CandidateQueue {
   const Candidate& top() const { return items_.front(); }
   void push(Candidate c) {
     items_.push_back(c);
-    std::push_heap(items_.begin(), items_.end(), Order{});
+    heap_steps::sift_up(items_.data(), std::ptrdiff_t(items_.size()) - 1, c, Order{});
   }
   void pop() {
-    std::pop_heap(items_.begin(), items_.end(), Order{});
+    heap_steps::pop_to_back(items_.data(), std::ptrdiff_t(items_.size()), Order{});
     items_.pop_back();
   }
   void clear() { items_.clear(); }
