@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "index/kernels.h"
 
@@ -97,13 +98,19 @@ void record_distances(const float* q, float q_norm_sq, const float* const* v, st
 template <class Ops, MetricKind M>
 void to_nodes(const float* q, float q_norm_sq, const RecordArena& arena, const std::int32_t* ids,
               std::size_t count, float* out) {
-  constexpr int kGroup = 4;
+  // Eight records at a time keep eight chains of fused multiply-adds in
+  // flight, which is what hides their latency; then four, then one by one.
   std::size_t j = 0;
-  for (; j + kGroup <= count; j += kGroup) {
-    const float* v[kGroup];
-    for (int b = 0; b < kGroup; ++b) v[b] = arena.record(ids[j + std::size_t(b)]);
-    record_distances<Ops, M, kGroup>(q, q_norm_sq, v, arena.dimension, out + j);
-  }
+  const auto groups = [&](auto group) {
+    constexpr int kGroup = decltype(group)::value;
+    for (; j + kGroup <= count; j += kGroup) {
+      const float* v[kGroup];
+      for (int b = 0; b < kGroup; ++b) v[b] = arena.record(ids[j + std::size_t(b)]);
+      record_distances<Ops, M, kGroup>(q, q_norm_sq, v, arena.dimension, out + j);
+    }
+  };
+  groups(std::integral_constant<int, 8>{});
+  groups(std::integral_constant<int, 4>{});
   for (; j < count; ++j) {
     out[j] = record_distance<Ops, M>(q, q_norm_sq, arena.record(ids[j]), arena.dimension);
   }
