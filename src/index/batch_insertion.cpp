@@ -19,6 +19,7 @@ void store_rows(IndexState& s, const RowBatch& batch, const std::vector<std::int
   const std::size_t base = s.size();
   const std::size_t stride = std::size_t(s.dimension());
   try {
+    if (linked) s.ensure_slots();
     s.vectors.reserve_more(batch.n);
     s.masks.reserve_more(batch.n);
     for (std::size_t i = 0; i < batch.n; ++i) {

@@ -11,6 +11,7 @@ IndexState make_state(const IndexParams& params, std::uint32_t seed) {
   IndexState s;
   s.params = params;
   s.vectors = VectorStore(params.dimension);
+  s.attach_slots();
   s.level_rng.seed(seed);
   return s;
 }
@@ -31,14 +32,22 @@ void IndexState::append_node(const float* values, float norm, std::uint64_t mask
   if (size() >= std::size_t(std::numeric_limits<std::int32_t>::max())) {
     throw std::length_error("the index holds as many nodes as 32-bit ids can name");
   }
-  const std::int32_t cap0 = linked ? params.max_m_0 : 0;
+  if (linked) ensure_slots();
   const std::int32_t cap = linked ? params.max_m : 0;
   vectors.reserve_more(1);
+  attach_slots();
   masks.reserve_more(1);
-  links.reserve_node(level, cap0, cap);
+  links.reserve_node(level, cap);
   vectors.append(values, norm);
   masks.push_back(mask);
-  links.add_node(level, cap0, cap);
+  links.add_node(level, cap);
+}
+
+void IndexState::ensure_slots() {
+  if (links.has_slots()) return;
+  vectors.set_tail_words(LinkStore::slot_words(params.max_m_0));
+  attach_slots();
+  links.reset_slots();
 }
 
 void IndexState::truncate(std::size_t n) {

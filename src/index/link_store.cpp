@@ -10,6 +10,7 @@ namespace zelt {
 namespace {
 constexpr std::size_t kFirstChunkWords = std::size_t(1) << 12;
 constexpr std::size_t kLargestChunkWords = std::size_t(1) << 20;
+constexpr std::size_t kAddressWords = sizeof(std::int32_t*) / sizeof(std::int32_t);
 }  // namespace
 
 std::int32_t LinkStore::empty_[kHeader] = {0, 0, 0, 0};
@@ -20,11 +21,31 @@ std::int32_t LinkStore::preset_capacity(std::int32_t cap) {
   return std::clamp(cap, 0, kMaxPresetCapacity);
 }
 
-std::size_t LinkStore::words_for_node(std::int32_t level, std::int32_t cap0,
-                                      std::int32_t cap) const {
-  if (level < 0) return 0;
-  return kHeader + std::size_t(preset_capacity(cap0)) +
-         std::size_t(level) * (kHeader + std::size_t(preset_capacity(cap)));
+std::size_t LinkStore::slot_words(std::int32_t cap0) {
+  // Room for the address of a block of its own, whatever the cap.
+  return kHeader + std::max<std::size_t>(std::size_t(preset_capacity(cap0)), kAddressWords);
+}
+
+void LinkStore::attach_slots(std::int32_t* tails, std::size_t stride, std::size_t words) {
+  slots_ = words > 0 ? tails : nullptr;
+  slot_stride_ = stride;
+  slot_capacity_ = words > 0 ? std::int32_t(words - kHeader) : 0;
+}
+
+void LinkStore::reset_slots() {
+  for (std::size_t i = 0; i < size(); ++i) {
+    std::int32_t* s = slot(std::int32_t(i));
+    s[0] = 0;
+    s[1] = levels_[i] >= 0 ? slot_capacity_ : 0;
+    s[2] = 0;
+    s[3] = 0;
+  }
+}
+
+std::int32_t* LinkStore::moved_to(const std::int32_t* slot) {
+  std::int32_t* block;
+  std::memcpy(&block, slot + kHeader, sizeof block);
+  return block;
 }
 
 void LinkStore::make_room(std::size_t words) {
@@ -56,26 +77,30 @@ std::int32_t* LinkStore::grown_block(std::int32_t capacity) {
   return new_block(capacity);
 }
 
-void LinkStore::reserve_node(std::int32_t level, std::int32_t cap0, std::int32_t cap) {
+void LinkStore::reserve_node(std::int32_t level, std::int32_t cap) {
   levels_.reserve_more(1);
-  layer0_.reserve_more(1);
   upper_first_.reserve_more(1);
-  if (level > 0) upper_.reserve_more(std::size_t(level));
-  make_room(words_for_node(level, cap0, cap));
+  if (level > 0) {
+    upper_.reserve_more(std::size_t(level));
+    make_room(std::size_t(level) * (kHeader + std::size_t(preset_capacity(cap))));
+  }
 }
 
-void LinkStore::add_node(std::int32_t level, std::int32_t cap0, std::int32_t cap) {
-  reserve_node(level, cap0, cap);
+void LinkStore::add_node(std::int32_t level, std::int32_t cap) {
+  reserve_node(level, cap);
+  const auto node = std::int32_t(levels_.size());
+  if (slots_ != nullptr) {
+    // A node without layers keeps a slot of capacity 0, which nothing writes.
+    std::int32_t* s = slot(node);
+    s[0] = 0;
+    s[1] = level >= 0 ? slot_capacity_ : 0;
+    s[2] = 0;
+    s[3] = 0;
+  }
   upper_first_.push_back(level > 0 ? std::uint32_t(upper_.size()) : kNoUpper);
-  if (level < 0) {
-    layer0_.push_back(empty_);
-  } else {
-    const std::int32_t c0 = preset_capacity(cap0);
-    layer0_.push_back(c0 > 0 ? new_block(c0) : empty_);
-    for (std::int32_t layer = 1; layer <= level; ++layer) {
-      const std::int32_t c = preset_capacity(cap);
-      upper_.push_back(c > 0 ? new_block(c) : empty_);
-    }
+  const std::int32_t c = preset_capacity(cap);
+  for (std::int32_t layer = 1; layer <= level; ++layer) {
+    upper_.push_back(c > 0 ? new_block(c) : empty_);
   }
   levels_.push_back(level);
 }
@@ -89,16 +114,29 @@ void LinkStore::truncate(std::size_t n) {
     }
   }
   levels_.resize(n);
-  layer0_.resize(n);
   upper_first_.resize(n);
 }
 
-std::int32_t*& LinkStore::block_slot(std::int32_t node, std::int32_t layer) {
+std::int32_t* LinkStore::writable_block(std::int32_t node, std::int32_t layer) {
   if (layer < 0 || layer > levels_[std::size_t(node)]) {
     throw std::logic_error("link list written at a layer the node does not reach");
   }
-  if (layer == 0) return layer0_[std::size_t(node)];
+  if (layer == 0) {
+    if (slots_ == nullptr) throw std::logic_error("layer-0 list written without slots");
+    std::int32_t* s = slot(node);
+    return s[1] != kMoved ? s : moved_to(s);
+  }
   return upper_[upper_first_[std::size_t(node)] + std::size_t(layer) - 1];
+}
+
+void LinkStore::rehome(std::int32_t node, std::int32_t layer, std::int32_t* block) {
+  if (layer == 0) {
+    std::int32_t* s = slot(node);
+    std::memcpy(s + kHeader, &block, sizeof block);
+    s[1] = kMoved;
+    return;
+  }
+  upper_[upper_first_[std::size_t(node)] + std::size_t(layer) - 1] = block;
 }
 
 void LinkStore::assign(std::int32_t node, std::int32_t layer, const std::int32_t* ids,
@@ -106,35 +144,44 @@ void LinkStore::assign(std::int32_t node, std::int32_t layer, const std::int32_t
   if (count > std::size_t(std::numeric_limits<std::int32_t>::max())) {
     throw std::length_error("neighbour list too long");
   }
-  std::int32_t*& slot = block_slot(node, layer);
-  if (count == 0 && slot[1] == 0) return;  // the shared empty block stays as it is
+  std::int32_t* block = writable_block(node, layer);
+  if (count == 0 && block[1] == 0) return;  // the shared empty block stays as it is
   // A new block leaves the old one intact, so ids may point into it.
-  if (std::int32_t(count) > slot[1]) slot = grown_block(std::int32_t(count));
-  if (count > 0) std::memmove(slot + kHeader, ids, count * sizeof(std::int32_t));
-  slot[0] = std::int32_t(count);
-  slot[2] = origin.known;
-  slot[3] = origin.passed;
+  if (std::int32_t(count) > block[1]) {
+    std::int32_t* grown = grown_block(std::int32_t(count));
+    if (count > 0) std::memcpy(grown + kHeader, ids, count * sizeof(std::int32_t));
+    grown[0] = std::int32_t(count);
+    grown[2] = origin.known;
+    grown[3] = origin.passed;
+    rehome(node, layer, grown);
+    return;
+  }
+  if (count > 0) std::memmove(block + kHeader, ids, count * sizeof(std::int32_t));
+  block[0] = std::int32_t(count);
+  block[2] = origin.known;
+  block[3] = origin.passed;
 }
 
 void LinkStore::append(std::int32_t node, std::int32_t layer, std::int32_t id) {
-  std::int32_t*& slot = block_slot(node, layer);
-  const std::int32_t size = slot[0];
-  if (size == slot[1]) {
+  std::int32_t* block = writable_block(node, layer);
+  const std::int32_t size = block[0];
+  if (size == block[1]) {
     if (size == std::numeric_limits<std::int32_t>::max()) {
       throw std::length_error("neighbour list too long");
     }
     const std::int32_t grown =
         std::int32_t(std::min<std::int64_t>(std::max<std::int64_t>(4, 2 * std::int64_t(size)),
                                             std::numeric_limits<std::int32_t>::max()));
-    std::int32_t* block = grown_block(grown);
-    std::memcpy(block + kHeader, slot + kHeader, std::size_t(size) * sizeof(std::int32_t));
-    block[0] = size;
-    block[2] = slot[2];
-    block[3] = slot[3];
-    slot = block;
+    std::int32_t* moved = grown_block(grown);
+    std::memcpy(moved + kHeader, block + kHeader, std::size_t(size) * sizeof(std::int32_t));
+    moved[0] = size;
+    moved[2] = block[2];
+    moved[3] = block[3];
+    rehome(node, layer, moved);
+    block = moved;
   }
-  slot[kHeader + std::size_t(size)] = id;
-  slot[0] = size + 1;
+  block[kHeader + std::size_t(size)] = id;
+  block[0] = size + 1;
 }
 
 }  // namespace zelt

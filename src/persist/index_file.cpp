@@ -108,10 +108,14 @@ void write_contents(const IndexState& s, Writer& out) {
   out.put(s.ep_id);
   out.put(s.ep_layer);
   out.put(n);
-  // The arena holds each vector followed by its stored norm, the file's own
-  // record layout, so the whole vector section goes out in one piece.
+  // Each record starts with the vector and its stored norm, the file's own
+  // record layout; a slot for the node's list may follow in memory.
   const std::size_t record = (std::size_t(s.dimension()) + 1) * sizeof(float);
-  out.put_bytes(s.vectors.vector(0), std::size_t(n) * record);
+  if (s.vectors.tail_words() == 0) {
+    out.put_bytes(s.vectors.vector(0), std::size_t(n) * record);
+  } else {
+    for (std::uint64_t i = 0; i < n; ++i) out.put_bytes(s.vectors.vector(std::int32_t(i)), record);
+  }
   out.put_bytes(s.masks.data(), s.masks.size() * sizeof(std::uint64_t));
   for (std::uint64_t i = 0; i < n; ++i) {
     const auto node = std::int32_t(i);
@@ -156,8 +160,18 @@ std::uint64_t read_header(Reader& in, IndexState& s, MetricKind metric) {
 void read_nodes(Reader& in, IndexState& s, std::size_t n) {
   const std::size_t record = (std::size_t(s.dimension()) + 1) * sizeof(float);
   s.vectors = VectorStore(s.dimension());
+  // A graph's records get their list slots at once; a flat index's stay bare
+  // unless a list turns up after all.
+  if (s.ep_id >= 0) s.vectors.set_tail_words(LinkStore::slot_words(s.params.max_m_0));
   s.vectors.resize(n);
-  in.get_bytes(s.vectors.vector(0), n * record, "the vectors");
+  s.attach_slots();
+  if (s.vectors.tail_words() == 0) {
+    in.get_bytes(s.vectors.vector(0), n * record, "the vectors");
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      in.get_bytes(s.vectors.vector(std::int32_t(i)), record, "the vectors");
+    }
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const float* v = s.vectors.vector(std::int32_t(i));
     const std::int64_t bad = first_non_finite(v, std::size_t(s.dimension()));
@@ -181,7 +195,7 @@ void read_nodes(Reader& in, IndexState& s, std::size_t n) {
     if ((std::uint64_t(level) + 1) * 8 > in.remaining()) {
       in.refuse("node " + std::to_string(i) + " has more layers than the file can hold");
     }
-    s.links.add_node(level, 0, 0);
+    s.links.add_node(level, 0);
     for (std::int32_t layer = 0; layer <= level; ++layer) {
       const auto size = in.get<std::uint64_t>("a link count");
       if (size > in.remaining() / 4) {
@@ -189,6 +203,8 @@ void read_nodes(Reader& in, IndexState& s, std::size_t n) {
       }
       ids.resize(std::size_t(size));
       in.get_bytes(ids.data(), ids.size() * sizeof(std::int32_t), "a link list");
+      if (size == 0) continue;  // add_node left the list empty
+      if (layer == 0) s.ensure_slots();
       s.links.assign(node, layer, ids.data(), ids.size());
     }
   }

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "api/hyperbolic_index.h"
+#include "index/flat_insertion.h"
 #include "index/index_state.h"
+#include "index/linked_insertion.h"
 #include "index/metric.h"
 #include "test_support.h"
 
@@ -220,6 +222,49 @@ TEST(PerNodeSequences, DimensionMismatchMessage) {
     FAIL() << "a vector of 4 values went into an index of dimension 3";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Vector dimension mismatch");
+  }
+}
+
+// Layer-0 lists live beside the vectors: flat records gain room for them when
+// the first linked node arrives, and a list longer than that room moves out.
+TEST(PerNodeSequences, RecordsKeepVectorsAndListsAsTheirLayoutChanges) {
+  IndexState s = zelt_test::make_state(6, 1.0f, 4, MetricKind::Euclidean, 3u);
+  std::mt19937 rng(5);
+  std::vector<std::vector<float>> rows;
+  const auto add = [&](bool linked) {
+    rows.push_back(zelt_test::mixed_values(rng, 6, -3, 3));
+    if (linked) {
+      zelt::insert_linked(s, rows.back().data(), 0, 20);
+    } else {
+      zelt::insert_flat(s, rows.back().data(), 0);
+    }
+  };
+  for (int i = 0; i < 30; ++i) add(false);
+  std::vector<std::int32_t> long_list(40);
+  for (std::int32_t i = 0; i < 40; ++i) long_list[std::size_t(i)] = i % 30;
+  const auto check = [&] {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const float* v = s.vectors.vector(std::int32_t(i));
+      ASSERT_EQ(std::vector<float>(v, v + 6), rows[i]) << "node " << i;
+      EXPECT_TRUE(zelt_test::SameBits(s.vectors.stored_norm(std::int32_t(i)),
+                                      zelt_test::ref_squared_norm(v, 6)));
+    }
+  };
+  // Node 5 is flat, so no insertion touches the list written to it here.
+  for (int i = 0; i < 300; ++i) {
+    add(true);
+    if (i == 10) s.links.assign(5, 0, long_list.data(), long_list.size(), {3, 2});
+    if (i == 20) s.links.append(5, 0, 7);
+  }
+  check();
+  const zelt::LinkSpan moved = s.links.links(5, 0);
+  ASSERT_EQ(moved.size, 41);
+  EXPECT_EQ(std::vector<std::int32_t>(moved.begin(), moved.end() - 1), long_list);
+  EXPECT_EQ(moved.ids[40], 7);
+  EXPECT_EQ(s.links.origin(5, 0).known, 3);
+  for (std::int32_t n = 30; n < std::int32_t(s.size()); ++n) {
+    EXPECT_LE(s.links.links(n, 0).size, s.params.max_m_0);
+    for (const std::int32_t id : s.links.links(n, 0)) EXPECT_LT(id, std::int32_t(s.size()));
   }
 }
 
