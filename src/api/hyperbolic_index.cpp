@@ -254,4 +254,10 @@ void HyperbolicIndex::update_masks(const std::uint64_t* values, std::size_t coun
   replace_masks(state_, values, count);
 }
 
+void HyperbolicIndex::set_masks(const std::int64_t* ids, std::size_t count,
+                                const std::uint64_t* values, std::uint64_t single) {
+  ExclusiveLock lock(guard_);
+  zelt::set_masks(state_, ids, count, values, single);
+}
+
 }  // namespace zelt

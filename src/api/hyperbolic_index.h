@@ -85,6 +85,9 @@ class HyperbolicIndex {
   float compute_distance(FloatArray query, std::int32_t node_id) const;
   float get_stored_norm(std::int32_t node_id) const;
   void update_masks(const std::uint64_t* values, std::size_t count);
+  // The masks of some nodes (see zelt::set_masks).
+  void set_masks(const std::int64_t* ids, std::size_t count, const std::uint64_t* values,
+                 std::uint64_t single);
   // The stored vectors of the given nodes, row after row, and their
   // dimension; every id must be a node (std::out_of_range otherwise).
   std::vector<float> get_vectors(const std::int64_t* ids, std::size_t count,

@@ -10,7 +10,8 @@ namespace zelt {
 namespace {
 constexpr std::size_t kFirstChunkWords = std::size_t(1) << 12;
 constexpr std::size_t kLargestChunkWords = std::size_t(1) << 20;
-constexpr std::size_t kAddressWords = sizeof(std::int32_t*) / sizeof(std::int32_t);
+constexpr std::size_t kAddressBytes = sizeof(std::int32_t*);
+constexpr std::size_t kAddressWords = kAddressBytes / sizeof(std::int32_t);
 }  // namespace
 
 std::int32_t LinkStore::empty_[kHeader] = {0, 0, 0, 0};

@@ -363,11 +363,23 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
             return out;
           },
           py::arg("node_ids"))
-      .def("get_masks", [](const HyperbolicIndex& self) {
-        std::vector<std::uint64_t> masks = without_gil([&] { return self.get_masks(); });
-        py::array_t<std::uint64_t> out(py::ssize_t(masks.size()));
-        std::copy(masks.begin(), masks.end(), out.mutable_data());
-        return out;
-      });
+      .def("get_masks",
+           [](const HyperbolicIndex& self) {
+             std::vector<std::uint64_t> masks = without_gil([&] { return self.get_masks(); });
+             py::array_t<std::uint64_t> out(py::ssize_t(masks.size()));
+             std::copy(masks.begin(), masks.end(), out.mutable_data());
+             return out;
+           })
+      .def(
+          "set_masks",
+          [](HyperbolicIndex& self, const py::array_t<std::int64_t, py::array::c_style>& node_ids,
+             const MaskOrMasks& masks) {
+            if (node_ids.ndim() != 1) throw py::value_error("node_ids must be one-dimensional");
+            const auto count = std::size_t(node_ids.size());
+            const zelt::module::RowMasks row_masks = zelt::module::row_masks(masks, count, "masks");
+            const std::int64_t* ids = node_ids.data();
+            without_gil([&] { self.set_masks(ids, count, row_masks.data(), row_masks.single); });
+          },
+          py::arg("node_ids"), py::arg("masks"));
   guard_init(cls);
 }

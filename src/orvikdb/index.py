@@ -156,9 +156,7 @@ class Index:
     def _kill(self, nodes: npt.NDArray[np.int64]) -> None:
         if len(nodes):
             core = self._store.core
-            masks = core.get_masks()
-            masks[nodes] &= ~LIVE_BIT
-            core.update_masks(masks)
+            core.set_masks(nodes, core.get_masks()[nodes] & ~LIVE_BIT)
 
     # ------------------------------------------------------------- deleting
 

@@ -159,3 +159,19 @@ def test_search_refuses_what_it_cannot_answer():
     empty = zelt_core.HyperbolicIndex(3)
     ids, distances = empty.search(np.eye(3, dtype=np.float32), 2)
     assert ids.tolist() == [[-1, -1]] * 3 and np.isinf(distances).all()
+
+
+def test_set_masks_changes_the_named_nodes_only_or_none():
+    index = zelt_core.HyperbolicIndex(2, metric="euclidean", seed=1)
+    index.add_items(np.arange(10, dtype=np.float32).reshape(5, 2), masks=1)
+    index.set_masks(np.array([3, 1, 3]), np.array([2, 4, 8], np.uint64))
+    assert index.get_masks().tolist() == [1, 4, 1, 8, 1]
+    index.set_masks([0, 4], 2**64 - 1)
+    assert index.get_masks().tolist() == [2**64 - 1, 4, 1, 8, 2**64 - 1]
+    for ids, masks, error in (([0, 5], 1, IndexError), ([-1], 1, IndexError),
+                              ([0, 1], [1], ValueError), ([0], -1, TypeError),
+                              ([0], [1.5], TypeError)):
+        with pytest.raises(error):
+            index.set_masks(ids, masks)
+    assert index.get_masks().tolist() == [2**64 - 1, 4, 1, 8, 2**64 - 1]
+    assert index.custom_hnsw_search([6, 7], 1, 8) == [3]

@@ -12,7 +12,7 @@ METHODS = (
     "hardware_flat_search", "save_index", "load_index", "get_stats", "get_metric",
     "compute_distance", "get_stored_norm", "update_masks",
     # The batch calls and accessors come after the thirteen entries above.
-    "add_items", "search", "get_vectors", "get_masks",
+    "add_items", "search", "get_vectors", "get_masks", "set_masks",
 )
 QUERIES = ("custom_hnsw_search", "filtered_search", "hardware_flat_search")
 

@@ -49,4 +49,5 @@ def engine(rows: npt.NDArray[np.float32]) -> int:
     nearest: list[int] = core.hardware_flat_search(rows[0], 3, 0)
     dimension: int = core.get_stats()["dimension"]
     masks: npt.NDArray[np.uint64] = core.get_masks()
+    core.set_masks(ids[:, 0], masks[:3])
     return len(nearest) + dimension + int(ids[0, 0]) + len(masks) + len(distances)
