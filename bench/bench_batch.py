@@ -1,0 +1,151 @@
+"""Batch calls on every core: add_items and search against one thread, a Python loop and hnswlib.
+
+    python bench/bench_batch.py [--kind clustered128] [--n 50000] [--queries 2000] [--reps 3]
+
+Builds the same data with add_items on 1 and on all threads (hnswlib's add_items beside them),
+then answers the queries with search() on 1 and on all threads, with a Python loop of
+custom_hnsw_search, and with hnswlib's knn_query on all threads, over a range of ef. Query speeds
+are compared at equal recall@10 on each engine's recall -> queries/s frontier. Every timing is
+the best of --reps runs taken in turns, so a slow moment of the machine falls on all alike.
+"""
+
+import argparse
+import os
+import time
+
+import benchlib
+
+benchlib.prepare_process()
+
+import numpy as np  # noqa: E402
+
+import frontier  # noqa: E402
+import sweep_data  # noqa: E402
+
+K = 10
+M = 16
+EF_CONSTRUCTION = 200
+EFS = (16, 24, 32, 48, 64, 96, 128, 192, 256)
+RECALLS = (0.90, 0.95, 0.99)
+
+
+def parse_args():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--kind", default="clustered128", choices=sorted(sweep_data.KINDS))
+    p.add_argument("--n", type=int, default=50000)
+    p.add_argument("--queries", type=int, default=2000)
+    p.add_argument("--reps", type=int, default=3)
+    p.add_argument("--seed", type=int, default=7)
+    return p.parse_args()
+
+
+def best_time(run, reps):
+    times = []
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def zelt_build(zelt_core, metric, data, threads, seed):
+    index = zelt_core.HyperbolicIndex(data.shape[1], 1.0, M, metric, seed=seed)
+    index.add_items(data, 0, EF_CONSTRUCTION, num_threads=threads)
+    return index
+
+
+def hnswlib_build(hnswlib, metric, data, threads, seed):
+    index = hnswlib.Index(space="cosine" if metric == "cosine" else "l2", dim=data.shape[1])
+    index.init_index(max_elements=len(data), M=M, ef_construction=EF_CONSTRUCTION,
+                     random_seed=seed)
+    index.add_items(data, num_threads=threads)
+    return index
+
+
+def build_times(zelt_core, hnswlib, metric, data, cores, args):
+    """Best build time of each way, taken in turns; the indexes of the last round."""
+    ways = {"zelt 1 thread": lambda: zelt_build(zelt_core, metric, data, 1, args.seed),
+            f"zelt {cores} threads": lambda: zelt_build(zelt_core, metric, data, cores, args.seed)}
+    if hnswlib is not None:
+        ways[f"hnswlib {cores} threads"] = lambda: hnswlib_build(hnswlib, metric, data, cores,
+                                                                args.seed)
+    times = {name: [] for name in ways}
+    built = {}
+    for _ in range(args.reps):
+        for name, build in ways.items():
+            t0 = time.perf_counter()
+            built[name] = build()
+            times[name].append(time.perf_counter() - t0)
+    return {name: min(ts) for name, ts in times.items()}, built
+
+
+def query_points(searches, queries, truth, reps):
+    """Per engine, the (recall, queries/s) of every ef, timed in turns."""
+    points = {name: [] for name in searches}
+    for ef in EFS:
+        answers = {name: search(ef) for name, search in searches.items()}  # warm-up and recall
+        for name, search in searches.items():
+            qps = len(queries) / best_time(lambda: search(ef), reps)
+            points[name].append((benchlib.recall_at_k(answers[name], truth, K), qps))
+    return points
+
+
+def main():
+    args = parse_args()
+    zelt_core = benchlib.import_zelt()
+    hnswlib = benchlib.import_peer("hnswlib", "hnswlib")
+    cores = os.cpu_count() or 1
+    rng = np.random.default_rng(args.seed)
+    metric, data, queries = sweep_data.KINDS[args.kind](rng, args.n, args.queries)
+    data = np.ascontiguousarray(data, dtype=np.float32)
+    queries = np.ascontiguousarray(queries, dtype=np.float32)
+    print(f"{args.kind} ({metric}), {args.n} x {data.shape[1]}, {args.queries} queries, "
+          f"M {M}, ef_construction {EF_CONSTRUCTION}, {cores} cores; "
+          f"{benchlib.blas_description()}")
+
+    times, built = build_times(zelt_core, hnswlib, metric, data, cores, args)
+    print("\nbuild                     seconds")
+    for name, seconds in times.items():
+        print(f"  {name:<22}{seconds:8.2f}")
+    z1, zn = times["zelt 1 thread"], times[f"zelt {cores} threads"]
+    print(f"  zelt {cores} threads over 1 thread: {z1 / zn:.2f}x")
+    if hnswlib is not None:
+        print(f"  hnswlib {cores} threads' time over zelt's: "
+              f"{times[f'hnswlib {cores} threads'] / zn:.2f}")
+
+    index = built[f"zelt {cores} threads"]
+    truth = benchlib.exact_top_k(metric, data, queries, K)
+    searches = {
+        "zelt search 1 thread": lambda ef: index.search(queries, K, ef_search=ef,
+                                                       num_threads=1)[0],
+        f"zelt search {cores} threads": lambda ef: index.search(queries, K, ef_search=ef,
+                                                               num_threads=cores)[0],
+        "zelt Python loop": lambda ef: [index.custom_hnsw_search(q, K, 0, ef) for q in queries],
+    }
+    if hnswlib is not None:
+        peer = built[f"hnswlib {cores} threads"]
+
+        def knn(ef):
+            peer.set_ef(ef)
+            return peer.knn_query(queries, k=K, num_threads=cores)[0]
+        searches[f"hnswlib knn_query {cores} threads"] = knn
+    points = query_points(searches, queries, truth, args.reps)
+
+    print("\nqueries/s at recall@10   " + "".join(f"{r:>10.2f}" for r in RECALLS))
+    at = {name: [frontier.qps_at(p, r) for r in RECALLS] for name, p in points.items()}
+    for name, speeds in at.items():
+        print(f"  {name:<30}" + "".join(f"{s:>10.0f}" if s else f"{'-':>10}" for s in speeds))
+
+    def ratio(over, under):
+        return "".join(f"{a / b:>10.2f}" if a and b else f"{'-':>10}"
+                       for a, b in zip(at[over], at[under]))
+    print(f"  {cores} threads over 1 thread   " + ratio(f"zelt search {cores} threads",
+                                                        "zelt search 1 thread"))
+    print("  1 thread over Python loop  " + ratio("zelt search 1 thread", "zelt Python loop"))
+    if hnswlib is not None:
+        print(f"  zelt over hnswlib ({cores} thr)" + ratio(f"zelt search {cores} threads",
+                                                           f"hnswlib knn_query {cores} threads"))
+
+
+if __name__ == "__main__":
+    main()
