@@ -26,6 +26,11 @@ FrontierHeap& thread_frontier() {
   return frontier;
 }
 
+std::vector<std::int32_t>& thread_link_copy() {
+  thread_local std::vector<std::int32_t> copy;
+  return copy;
+}
+
 namespace {
 
 // The plain beam: the answer is the ef nearest nodes measured.

@@ -23,6 +23,8 @@ struct VisitedMarks {
 // This thread's marks and frontier heap; released when the thread ends.
 VisitedMarks& thread_visited_marks();
 FrontierHeap& thread_frontier();
+// The buffer a walk copies lists into while other threads may rewrite them.
+std::vector<std::int32_t>& thread_link_copy();
 
 class GraphLocks;
 

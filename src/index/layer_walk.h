@@ -47,12 +47,11 @@ inline void measure_new_neighbours(const IndexState& s, const float* query, floa
 }
 
 // A node's list at a layer; while other threads may be rewriting lists
-// (locks given), a copy taken under the node's lock, valid until the next read
-// on this thread.
+// (locks given), a copy taken into `copy` under the node's lock, valid until
+// the next read into it.
 inline LinkSpan read_links(const IndexState& s, std::int32_t node, std::int32_t layer,
-                           GraphLocks* locks) {
+                           GraphLocks* locks, std::vector<std::int32_t>& copy) {
   if (locks == nullptr) return s.links.links(node, layer);
-  thread_local std::vector<std::int32_t> copy;
   const NodeGuard guard(locks, node);
   const LinkSpan list = s.links.links(node, layer);
   copy.assign(list.begin(), list.end());
@@ -67,6 +66,9 @@ void walk_layer(const IndexState& s, const float* query, float query_norm_sq, st
   std::uint16_t* marks = visited.marks.data();
   FrontierHeap& frontier = thread_frontier();
   frontier.clear();
+  // Looked up once per walk: a thread-local in a shared module costs a call
+  // on every access.
+  std::vector<std::int32_t>& copy = thread_link_copy();
 
   const float d0 = distance_to_node(s, query, query_norm_sq, entry_id);
   frontier.push({d0, entry_id});
@@ -82,7 +84,7 @@ void walk_layer(const IndexState& s, const float* query, float query_norm_sq, st
     const Candidate c = frontier.top();
     frontier.pop();
     if (policy.stop(c.distance)) break;
-    measure_new_neighbours(s, query, query_norm_sq, read_links(s, c.id, layer, locks), first_visit,
+    measure_new_neighbours(s, query, query_norm_sq, read_links(s, c.id, layer, locks, copy), first_visit,
                            [&](std::int32_t m, float d) {
                              if (policy.admit(m, d)) frontier.push({d, m});
                            });

@@ -30,22 +30,39 @@ bool crowded_out(const IndexState& s, const Candidate& c, const std::vector<std:
 
 enum class Earlier : std::uint8_t { Unknown, Passed, Failed };
 
+// This thread's working buffers of the selection, kept from call to call. A
+// thread-local in a shared module costs a call on every access, so each
+// selection looks them up once (out of line, so that the compiler does not
+// fold the lookup back into every use).
+struct Scratch {
+  std::vector<Candidate> discarded;
+  std::vector<std::int32_t> added;
+  std::vector<bool> taken;
+  std::vector<Candidate> sorted;
+  std::vector<Earlier> earlier;
+};
+
+[[gnu::noinline]] Scratch& thread_scratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
 // The walk over candidates in ascending order, each with what an earlier
 // selection found of it.
 Selection walk(const IndexState& s, const Candidate* sorted, const Earlier* earlier,
-               std::size_t count, std::int32_t max_count) {
+               std::size_t count, std::int32_t max_count, Scratch& scratch) {
   Selection out;
   std::vector<std::int32_t>& chosen = out.ids;
   // Room for max_count ids but no more than there are candidates, so a huge M
   // does not reserve gigabytes per selection; a negative max_count fails here.
   reserve_at_most(chosen, max_count, count);
-  thread_local std::vector<Candidate> discarded;
+  std::vector<Candidate>& discarded = scratch.discarded;
   // Chosen now though not passed before: the only ones that can crowd out a
   // candidate that passed before. Once one that passed before fails, the node
   // that crowded out an earlier failure may be missing, so earlier failures
   // are judged again; while none has, every node chosen before still is, and
   // an earlier failure stands.
-  thread_local std::vector<std::int32_t> added;
+  std::vector<std::int32_t>& added = scratch.added;
   discarded.clear();
   added.clear();
   bool dropped = false;
@@ -84,7 +101,8 @@ Selection walk(const IndexState& s, const Candidate* sorted, const Earlier* earl
 // where the order is not strict: among equal (or NaN) distances the order is
 // the sort's, which an earlier selection may not have met them in.
 bool merge_runs(const std::int32_t* ids, const float* d, std::size_t count, ListOrigin origin,
-                std::vector<Candidate>& sorted, std::vector<Earlier>& earlier) {
+                std::vector<Candidate>& sorted, std::vector<Earlier>& earlier,
+                std::vector<bool>& taken) {
   const auto known = std::size_t(origin.known);
   const auto passed = std::size_t(origin.passed);
   if (passed > known || known > count || known == 0) return false;
@@ -93,7 +111,6 @@ bool merge_runs(const std::int32_t* ids, const float* d, std::size_t count, List
   std::size_t p = 0, f = passed;
   // The later ids are few (usually the one just added): pick the nearest of
   // them each time.
-  thread_local std::vector<bool> taken;
   taken.assign(count - known, false);
   std::size_t extras_left = count - known;
   for (std::size_t k = 0; k < count; ++k) {
@@ -131,7 +148,7 @@ Selection select_with_outcome(const IndexState& s, ResultHeap& candidates, std::
   std::vector<Candidate> sorted = candidates.release();
   std::sort(sorted.begin(), sorted.end(),
             [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
-  return walk(s, sorted.data(), nullptr, sorted.size(), max_count);
+  return walk(s, sorted.data(), nullptr, sorted.size(), max_count, thread_scratch());
 }
 
 std::vector<std::int32_t> select_neighbours(const IndexState& s, ResultHeap& candidates,
@@ -141,10 +158,9 @@ std::vector<std::int32_t> select_neighbours(const IndexState& s, ResultHeap& can
 
 Selection reselect(const IndexState& s, const std::int32_t* ids, const float* distances,
                    std::size_t count, ListOrigin origin, std::int32_t max_count) {
-  thread_local std::vector<Candidate> sorted;
-  thread_local std::vector<Earlier> earlier;
-  if (merge_runs(ids, distances, count, origin, sorted, earlier)) {
-    return walk(s, sorted.data(), earlier.data(), count, max_count);
+  Scratch& scratch = thread_scratch();
+  if (merge_runs(ids, distances, count, origin, scratch.sorted, scratch.earlier, scratch.taken)) {
+    return walk(s, scratch.sorted.data(), scratch.earlier.data(), count, max_count, scratch);
   }
   ResultHeap heap;
   heap.reserve(count);
