@@ -37,8 +37,9 @@ ensure_venv() {
     "$(find_python312)" -m venv "$VENV"
   fi
   "$VENV/bin/python" -m pip install -q --upgrade pip >/dev/null
+  # Ray is the distributed extra's, for orvikdb.distributed and its tests.
   "$VENV/bin/python" -m pip install -q "pybind11>=3,<4" "scikit-build-core>=0.10" numpy pytest cmake ninja \
-    tqdm mypy types-tqdm
+    tqdm mypy types-tqdm "ray>=2.9"
 }
 
 # Builds and installs the module from this checkout into the environment.

@@ -42,6 +42,19 @@ def as_keys(keys: npt.ArrayLike, name: str = "keys") -> npt.NDArray[np.int64]:
     return array.astype(np.int64)
 
 
+def new_keys(keys: npt.ArrayLike | None, rows: int, next_key: int) -> npt.NDArray[np.int64]:
+    """The keys of `rows` new rows: the given ones, distinct, or by default consecutive
+    from next_key."""
+    if keys is None:
+        return np.arange(next_key, next_key + rows, dtype=np.int64)
+    array = as_keys(keys)
+    if array.shape != (rows,):
+        raise row_count_error("keys", array.shape, rows)
+    if len(np.unique(array)) != rows:
+        raise ValueError("keys must be distinct within one call")
+    return array
+
+
 class KeyTable:
     """Keys of the nodes, in node order, and the node of every live key."""
 
@@ -97,16 +110,9 @@ class KeyTable:
         return np.array(found, dtype=np.int64)
 
     def keys_for(self, keys: npt.ArrayLike | None, rows: int) -> npt.NDArray[np.int64]:
-        """The keys of `rows` new rows: the given ones, distinct, or by default
-        consecutive from one past the largest key the table holds."""
-        if keys is None:
-            return np.arange(self._next_key, self._next_key + rows, dtype=np.int64)
-        array = as_keys(keys)
-        if array.shape != (rows,):
-            raise row_count_error("keys", array.shape, rows)
-        if len(np.unique(array)) != rows:
-            raise ValueError("keys must be distinct within one call")
-        return array
+        """The keys of `rows` new rows (see new_keys), the default ones from one past the
+        largest key the table holds."""
+        return new_keys(keys, rows, self._next_key)
 
     def keys_of(self, nodes: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
         """The keys of the nodes a query returned, -1 where it returned -1."""

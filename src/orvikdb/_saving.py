@@ -43,7 +43,8 @@ def _matches(path: Path, sidecar: Sidecar) -> bool:
         return False
 
 
-def _sync_directory(directory: Path) -> None:
+def sync_directory(directory: Path) -> None:
+    """Flushes the renames in directory to the disk."""
     fd = os.open(directory, os.O_RDONLY)
     try:
         os.fsync(fd)
@@ -64,7 +65,7 @@ def _replace_with_bytes(target: Path, data: bytes, mode: int) -> None:
     except BaseException:
         os.unlink(temporary)
         raise
-    _sync_directory(target.parent)
+    sync_directory(target.parent)
 
 
 def _finish_save(path: Path, sidecar: Sidecar) -> Path:
@@ -74,7 +75,7 @@ def _finish_save(path: Path, sidecar: Sidecar) -> Path:
         return path
     try:
         os.replace(staged, path)
-        _sync_directory(path.parent)
+        sync_directory(path.parent)
     except OSError:
         return staged  # a read-only directory: load the staged file where it is
     return path
@@ -105,7 +106,7 @@ def save_pair(core: zelt_core.HyperbolicIndex, describe: Callable[[int, str], by
     size, digest = _digest(staged)
     _replace_with_bytes(sidecar_path(path), describe(size, digest), staged.stat().st_mode & 0o777)
     os.replace(staged, path)
-    _sync_directory(path.parent)
+    sync_directory(path.parent)
 
 
 def load_pair(path: Path) -> tuple[zelt_core.HyperbolicIndex, Sidecar]:
