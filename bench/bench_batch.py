@@ -1,6 +1,7 @@
 """Batch calls on every core: add_items and search against one thread, a Python loop and hnswlib.
 
     python bench/bench_batch.py [--kind clustered128] [--n 50000] [--queries 2000] [--reps 3]
+    python bench/bench_batch.py --memory 1000000      # peak memory of both calls on n x 32
 
 Builds the same data with add_items on 1 and on all threads (hnswlib's add_items beside them),
 then answers the queries with search() on 1 and on all threads, with a Python loop of
@@ -36,7 +37,43 @@ def parse_args():
     p.add_argument("--queries", type=int, default=2000)
     p.add_argument("--reps", type=int, default=3)
     p.add_argument("--seed", type=int, default=7)
+    p.add_argument("--memory", type=int, metavar="N", default=0,
+                   help="instead: peak memory of add_items and search on N x 32 vectors")
     return p.parse_args()
+
+
+def rss_bytes():
+    with open("/proc/self/status") as f:
+        fields = dict(line.split(":", 1) for line in f)
+    return int(fields["VmRSS"].split()[0]) * 1024, int(fields["VmHWM"].split()[0]) * 1024
+
+
+def memory_report(zelt_core, n, cores, seed):
+    """Peak RSS while both batch calls run on all cores, against the data plus the index: the
+    threads share the index and the queries, so the peak should be the sum of those alone."""
+    rng = np.random.default_rng(seed)
+    data = rng.random((n, 32), dtype=np.float32)
+    queries = data[: n // 10]
+    index = zelt_core.HyperbolicIndex(32, 1.0, M, "euclidean", seed=seed)
+    base, _ = rss_bytes()
+    t0 = time.perf_counter()
+    index.add_items(data, 0, EF_CONSTRUCTION, num_threads=cores)
+    build_s = time.perf_counter() - t0
+    after_build, peak_build = rss_bytes()
+    t0 = time.perf_counter()
+    ids, distances = index.search(queries, K, ef_search=64, num_threads=cores)
+    search_s = time.perf_counter() - t0
+    _, peak_search = rss_bytes()
+    index_bytes = after_build - base
+    answers = ids.nbytes + distances.nbytes
+    print(f"{n:,} x 32 on {cores} threads: add_items {build_s:.1f} s, search of {len(queries):,} "
+          f"queries {search_s:.1f} s")
+    print(f"  data {data.nbytes / 2**20:,.0f} MiB (queries are a view of it); the index "
+          f"{index_bytes / 2**20:,.0f} MiB ({index_bytes / n:.0f} B per vector); answers "
+          f"{answers / 2**20:,.0f} MiB")
+    print(f"  peak during add_items: {(peak_build - base) / 2**20:,.0f} MiB above the data; "
+          f"during search: {(peak_search - base) / 2**20:,.0f} MiB above it (index + answers "
+          f"+ {(peak_search - base - index_bytes - answers) / 2**20:,.0f} MiB)")
 
 
 def best_time(run, reps):
@@ -95,6 +132,9 @@ def main():
     zelt_core = benchlib.import_zelt()
     hnswlib = benchlib.import_peer("hnswlib", "hnswlib")
     cores = os.cpu_count() or 1
+    if args.memory:
+        memory_report(zelt_core, args.memory, cores, args.seed)
+        return
     rng = np.random.default_rng(args.seed)
     metric, data, queries = sweep_data.KINDS[args.kind](rng, args.n, args.queries)
     data = np.ascontiguousarray(data, dtype=np.float32)
