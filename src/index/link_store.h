@@ -63,7 +63,7 @@ class LinkStore {
   // `words` words long (none: every layer-0 list is empty). Called whenever
   // the records move.
   void attach_slots(std::int32_t* tails, std::size_t stride, std::size_t words);
-  bool has_slots() const { return slots_ != nullptr; }
+  bool has_slots() const { return slot_capacity_ > 0; }
   // Writes every node's slot afresh: an empty list of the slot's capacity.
   void reset_slots();
 

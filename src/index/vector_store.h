@@ -32,8 +32,11 @@ class VectorStore {
   float stored_norm(std::int32_t node) const { return vector(node)[dimension_]; }
   void set_stored_norm(std::int32_t node, float norm) { vector(node)[dimension_] = norm; }
   // The tail of record 0; record i's is stride() words further on for each i.
+  // None while the store has no room at all.
   std::int32_t* tails() {
-    return reinterpret_cast<std::int32_t*>(data_.data() + std::size_t(dimension_) + 1);
+    float* first = data_.data();
+    if (first == nullptr) return nullptr;
+    return reinterpret_cast<std::int32_t*>(first + std::size_t(dimension_) + 1);
   }
 
   // Room for `extra` more records, so that the appends that follow cannot
