@@ -42,8 +42,11 @@ float cosine_distance(float dot, float q_norm_sq, float vn) {
   return 1.0f;
 }
 
+// The Poincaré distance in two steps: the argument of arcosh (its key), then
+// the distance from the key. Both steps are non-decreasing in their input, so
+// a flat scan can compare keys and take the logarithm only where it must.
 template <class Ops>
-float poincare_distance(float diff_sum, float q_norm_sq, float vn) {
+float poincare_key(float diff_sum, float q_norm_sq, float vn) {
   const float a = lower<Ops>(vn, 0.999999f);
   const float b = lower<Ops>(q_norm_sq, 0.999999f);
   const float one_minus_a = 1.0f - a;
@@ -51,10 +54,19 @@ float poincare_distance(float diff_sum, float q_norm_sq, float vn) {
   float den = Ops::fma(-one_minus_a, b, one_minus_a);
   den = higher<Ops>(den, 1e-6f);
   float arg = (diff_sum + diff_sum) / den + 1.0f;
-  arg = higher<Ops>(arg, 1.000001f);
+  return higher<Ops>(arg, 1.000001f);
+}
+
+template <class Ops>
+float poincare_from_key(float arg) {
   const float r = Ops::fma(arg, arg, -1.0f);
   const float root = std::sqrt(r);
   return std::log(arg + root);
+}
+
+template <class Ops>
+float poincare_distance(float diff_sum, float q_norm_sq, float vn) {
+  return poincare_from_key<Ops>(poincare_key<Ops>(diff_sum, q_norm_sq, vn));
 }
 
 // The stored norm of the record at v, or, where it is absent (negative or NaN,
@@ -65,19 +77,21 @@ float norm_of_record(const float* v, std::int32_t n) {
   return vn >= 0.0f ? vn : Ops::squared_norm(v, n);
 }
 
-template <class Ops, MetricKind M>
+// Keys: a Poincaré record's key instead of its distance.
+template <class Ops, MetricKind M, bool Keys = false>
 float record_distance(const float* q, float q_norm_sq, const float* v, std::int32_t n) {
   if (M == MetricKind::Euclidean) return Ops::squared_difference_sum(q, v, n);
   if (M == MetricKind::Cosine) {
     return cosine_distance<Ops>(Ops::dot_product(q, v, n), q_norm_sq, norm_of_record<Ops>(v, n));
   }
-  return poincare_distance<Ops>(Ops::squared_difference_sum(q, v, n), q_norm_sq,
-                                norm_of_record<Ops>(v, n));
+  const float key =
+      poincare_key<Ops>(Ops::squared_difference_sum(q, v, n), q_norm_sq, norm_of_record<Ops>(v, n));
+  return Keys ? key : poincare_from_key<Ops>(key);
 }
 
 // B records at once: the same bits per record, with B independent chains of
 // arithmetic in flight.
-template <class Ops, MetricKind M, int B>
+template <class Ops, MetricKind M, int B, bool Keys = false>
 void record_distances(const float* q, float q_norm_sq, const float* const* v, std::int32_t n,
                       float* out) {
   if (M == MetricKind::Cosine) {
@@ -90,12 +104,13 @@ void record_distances(const float* q, float q_norm_sq, const float* const* v, st
   Ops::template squared_difference_sums<B>(q, v, n, out);
   if (M == MetricKind::Poincare) {
     for (int b = 0; b < B; ++b) {
-      out[b] = poincare_distance<Ops>(out[b], q_norm_sq, norm_of_record<Ops>(v[b], n));
+      const float key = poincare_key<Ops>(out[b], q_norm_sq, norm_of_record<Ops>(v[b], n));
+      out[b] = Keys ? key : poincare_from_key<Ops>(key);
     }
   }
 }
 
-template <class Ops, MetricKind M>
+template <class Ops, MetricKind M, bool Keys = false>
 void to_nodes(const float* q, float q_norm_sq, const RecordArena& arena, const std::int32_t* ids,
               std::size_t count, float* out) {
   // Eight records at a time keep eight chains of fused multiply-adds in
@@ -106,17 +121,17 @@ void to_nodes(const float* q, float q_norm_sq, const RecordArena& arena, const s
     for (; j + kGroup <= count; j += kGroup) {
       const float* v[kGroup];
       for (int b = 0; b < kGroup; ++b) v[b] = arena.record(ids[j + std::size_t(b)]);
-      record_distances<Ops, M, kGroup>(q, q_norm_sq, v, arena.dimension, out + j);
+      record_distances<Ops, M, kGroup, Keys>(q, q_norm_sq, v, arena.dimension, out + j);
     }
   };
   groups(std::integral_constant<int, 8>{});
   groups(std::integral_constant<int, 4>{});
   for (; j < count; ++j) {
-    out[j] = record_distance<Ops, M>(q, q_norm_sq, arena.record(ids[j]), arena.dimension);
+    out[j] = record_distance<Ops, M, Keys>(q, q_norm_sq, arena.record(ids[j]), arena.dimension);
   }
 }
 
-template <class Ops, MetricKind M>
+template <class Ops, MetricKind M, bool Keys = false>
 void to_run(const float* q, float q_norm_sq, const RecordArena& arena, std::int32_t first,
             std::size_t count, bool interleaved, float* out) {
   constexpr int kGroup = 8;
@@ -126,17 +141,22 @@ void to_run(const float* q, float q_norm_sq, const RecordArena& arena, std::int3
     for (; j + kGroup <= count; j += kGroup, record += kGroup * arena.stride) {
       const float* v[kGroup];
       for (int g = 0; g < kGroup; ++g) v[g] = record + std::size_t(g) * arena.stride;
-      record_distances<Ops, M, kGroup>(q, q_norm_sq, v, arena.dimension, out + j);
+      record_distances<Ops, M, kGroup, Keys>(q, q_norm_sq, v, arena.dimension, out + j);
     }
   }
   for (; j < count; ++j, record += arena.stride) {
-    out[j] = record_distance<Ops, M>(q, q_norm_sq, record, arena.dimension);
+    out[j] = record_distance<Ops, M, Keys>(q, q_norm_sq, record, arena.dimension);
   }
 }
 
 template <class Ops, MetricKind M>
 constexpr MetricKernels metric_kernels() {
-  return MetricKernels{&to_nodes<Ops, M>, &to_run<Ops, M>};
+  if constexpr (M == MetricKind::Poincare) {
+    return MetricKernels{&to_nodes<Ops, M>, &to_run<Ops, M>, &to_nodes<Ops, M, true>,
+                         &to_run<Ops, M, true>, &poincare_from_key<Ops>};
+  } else {
+    return MetricKernels{&to_nodes<Ops, M>, &to_run<Ops, M>, nullptr, nullptr, nullptr};
+  }
 }
 
 template <class Ops>

@@ -36,6 +36,16 @@ struct MetricKernels {
   // several records at once, which pays when they come from the caches.
   void (*to_run)(const float* q, float q_norm_sq, const RecordArena& arena, std::int32_t first,
                  std::size_t count, bool interleaved, float* out);
+  // Poincaré only (null for the others): the same two loops writing each
+  // record's key, the argument of arcosh, and the distance of a key. The
+  // distance is from_key(key) bit for bit, and from_key never decreases as
+  // its key grows, so a record whose key lies beyond the largest key of a
+  // distance cannot be nearer than that distance.
+  void (*keys_to_nodes)(const float* q, float q_norm_sq, const RecordArena& arena,
+                        const std::int32_t* ids, std::size_t count, float* out);
+  void (*keys_to_run)(const float* q, float q_norm_sq, const RecordArena& arena,
+                      std::int32_t first, std::size_t count, bool interleaved, float* out);
+  float (*from_key)(float key);
 };
 
 struct KernelSet {

@@ -1,6 +1,8 @@
 #include "query/flat_search.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include "index/candidate.h"
 #include "index/growth.h"
@@ -19,6 +21,27 @@ constexpr std::size_t kCacheResidentBytes = std::size_t(16) << 20;
 // the heap in id order, which is the order of a one-by-one scan.
 constexpr std::size_t kBlock = 256;
 
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+
+// The largest key whose distance is at most d; +inf where the search for it
+// would take long (no key is then skipped) and NaN for a NaN d (none either).
+float largest_key_within(float d, float (*from_key)(float)) {
+  constexpr int kMostSteps = 1 << 12;
+  if (!(d < kInfinity)) return d;
+  // cosh inverts the distance up to a few steps of the key either way.
+  float x = std::min(float(std::cosh(double(d))), std::numeric_limits<float>::max());
+  for (int i = 0; from_key(x) > d; ++i) {
+    if (i == kMostSteps || !(x > 1.0f)) return kInfinity;
+    x = std::nextafter(x, 0.0f);
+  }
+  for (int i = 0; i < kMostSteps; ++i) {
+    const float up = std::nextafter(x, kInfinity);
+    if (!(from_key(up) <= d)) return x;
+    x = up;
+  }
+  return kInfinity;
+}
+
 class NearestK {
  public:
   NearestK(const QuerySpec& spec) : spec_(spec), limit_(spec.k > 0 ? std::size_t(spec.k) : 0) {}
@@ -31,12 +54,26 @@ class NearestK {
     heap_.push({d, id});
     if (heap_.size() > limit_) heap_.pop();
   }
+
+  // A record given by its key: once the heap is full, a key beyond the
+  // largest key of the farthest distance held means a distance beyond it, a
+  // record that offer() would skip, so its distance is not computed.
+  void offer_key(std::int32_t id, float key, float (*from_key)(float)) {
+    if (limit_ > 0 && heap_.size() >= limit_ && key > cut_) return;
+    offer(id, from_key(key));
+    if (limit_ > 0 && heap_.size() >= limit_ && !(heap_.top().distance == cut_distance_)) {
+      cut_distance_ = heap_.top().distance;
+      cut_ = largest_key_within(cut_distance_, from_key);
+    }
+  }
   ResultHeap& heap() { return heap_; }
 
  private:
   const QuerySpec& spec_;
   std::size_t limit_;
   ResultHeap heap_;
+  float cut_ = kInfinity;
+  float cut_distance_ = std::numeric_limits<float>::quiet_NaN();
 };
 
 void scan_all(const IndexState& s, const float* q, float q_norm, NearestK& nearest) {
@@ -47,6 +84,13 @@ void scan_all(const IndexState& s, const float* q, float q_norm, NearestK& neare
   float d[kBlock];
   for (std::size_t first = 0; first < n; first += kBlock) {
     const std::size_t count = std::min(kBlock, n - first);
+    if (kernels.from_key != nullptr) {
+      kernels.keys_to_run(q, q_norm, arena, std::int32_t(first), count, interleaved, d);
+      for (std::size_t j = 0; j < count; ++j) {
+        nearest.offer_key(std::int32_t(first + j), d[j], kernels.from_key);
+      }
+      continue;
+    }
     kernels.to_run(q, q_norm, arena, std::int32_t(first), count, interleaved, d);
     for (std::size_t j = 0; j < count; ++j) nearest.offer(std::int32_t(first + j), d[j]);
   }
@@ -67,6 +111,11 @@ void scan_screened(const IndexState& s, const QuerySpec& spec, const float* q, f
       if (spec.node_passes(s.masks[std::size_t(i)], s.stored_norm(i))) ids[count++] = i;
     }
     if (count == 0) continue;
+    if (kernels.from_key != nullptr) {
+      kernels.keys_to_nodes(q, q_norm, arena, ids, count, d);
+      for (std::size_t j = 0; j < count; ++j) nearest.offer_key(ids[j], d[j], kernels.from_key);
+      continue;
+    }
     kernels.to_nodes(q, q_norm, arena, ids, count, d);
     for (std::size_t j = 0; j < count; ++j) nearest.offer(ids[j], d[j]);
   }

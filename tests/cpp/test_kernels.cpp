@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -389,6 +390,64 @@ TEST(PoincareMammals, DocumentedDistancesFromDog) {
   EXPECT_EQ(names[std::size_t(all[0].second)], "dog.n.01");
   for (std::size_t k = 0; k < documented.size(); ++k) {
     EXPECT_EQ(names[std::size_t(all[k + 1].second)], documented[k].first) << "rank " << k + 1;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The exact scan skips a Poincaré record whose key (the argument of arcosh)
+// lies beyond the largest key of the farthest distance it holds. That is sound
+// only while the distance of a key never decreases as the key grows: fma,
+// sqrt and + are correctly rounded and so monotone, which leaves the
+// platform's single-precision logarithm, checked here on every float of its
+// range (keys are at least 1, and so are their arguments of log).
+TEST(PoincareKeys, TheLogarithmNeverDecreasesOnOneAndAbove) {
+  float previous = -std::numeric_limits<float>::infinity();
+  std::uint64_t decreases = 0;
+  for (std::uint32_t bits = 0x3f800000u; bits <= 0x7f800000u; ++bits) {
+    float x;
+    std::memcpy(&x, &bits, sizeof x);
+    const volatile float y = std::log(x);
+    if (y < previous) ++decreases;
+    previous = y;
+  }
+  EXPECT_EQ(decreases, 0u);
+}
+
+TEST(PoincareKeys, TheDistanceOfAKeyIsTheDistanceAndNeverDecreases) {
+  std::mt19937 rng(12);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (const zelt::KernelSet* set : zelt_test::kernel_sets()) {
+    const zelt::MetricKernels& k = set->poincare;
+    ASSERT_NE(k.from_key, nullptr);
+    EXPECT_EQ(set->euclidean.from_key, nullptr);
+    // Keys and distances of the same records, through both loops.
+    std::vector<float> records;
+    for (int i = 0; i < 40; ++i) {
+      std::vector<float> v = zelt_test::ball_values(rng, 5, unit(rng) * 0.999f);
+      v.push_back(zelt_test::ref_squared_norm(v.data(), 5));
+      records.insert(records.end(), v.begin(), v.end());
+    }
+    const zelt::RecordArena arena{records.data(), 6, 5};
+    const std::vector<float> q = zelt_test::ball_values(rng, 5, 0.6f);
+    const float qn = zelt_test::ref_squared_norm(q.data(), 5);
+    std::vector<float> keys(40), distances(40);
+    for (const bool interleaved : {false, true}) {
+      k.keys_to_run(q.data(), qn, arena, 0, 40, interleaved, keys.data());
+      k.to_run(q.data(), qn, arena, 0, 40, interleaved, distances.data());
+      for (int i = 0; i < 40; ++i) {
+        EXPECT_TRUE(zelt_test::SameBits(k.from_key(keys[std::size_t(i)]),
+                                        distances[std::size_t(i)]));
+      }
+    }
+    float previous = k.from_key(1.000001f);
+    for (float key = 1.000001f; key < 1e30f; key = std::nextafter(key * 1.0001f, 2e30f)) {
+      const float d = k.from_key(key);
+      EXPECT_LE(previous, d) << key;
+      previous = d;
+    }
   }
 }
 

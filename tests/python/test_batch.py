@@ -113,7 +113,8 @@ def test_ctrl_c_stops_a_long_build_and_keeps_what_was_linked(rng):
     timer.join()
     assert 0 < len(index) < len(rows)
     ids, _ = index.search(rows[:20], 1, ef_search=100)
-    assert ids[:, 0].tolist() == list(range(20))
+    # Row i and its copies (i + 5000, …) lie at the same distance.
+    assert (ids[:, 0] % 5000).tolist() == list(range(20))
 
 
 @pytest.mark.parametrize("metric", METRICS)
