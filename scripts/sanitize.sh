@@ -33,7 +33,9 @@ cd "$BUILD"
 # The Python tests against a module built with the same sanitizers (and the
 # orvikdb package from the source tree above it). The interpreter itself is
 # not instrumented, so the runtimes are preloaded, and leak checking is off:
-# CPython keeps memory alive until exit by design.
+# CPython keeps memory alive until exit by design. The sharded index's tests
+# are left out: they run Ray's own processes, which inherit the preload and
+# are not ours to check.
 PYBUILD="$ROOT/build/sanitize-python"
 "$VENV/bin/cmake" -S "$ROOT" -B "$PYBUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZELT_SANITIZE=ON -DBUILD_PYTHON=ON -DBUILD_TESTING=OFF \
@@ -43,4 +45,5 @@ cd "$ROOT"
 LD_PRELOAD="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  PYTHONPATH="$PYBUILD:$ROOT/src" "$PY" -m pytest -q -p no:cacheprovider
+  PYTHONPATH="$PYBUILD:$ROOT/src" "$PY" -m pytest -q -p no:cacheprovider \
+  --ignore=tests/python/test_distributed.py
