@@ -111,27 +111,27 @@ void HyperbolicIndex::add_item_and_link(FloatArray vector, std::uint64_t mask,
   insert_linked(state_, insertable(vector), mask, ef_construction);
 }
 
-bool HyperbolicIndex::answers_nothing(const QuerySpec& spec) const {
-  return state_.size() == 0 || (spec.kind != QuerySpec::Kind::Exact && state_.ep_id < 0);
+bool HyperbolicIndex::answers_nothing(const QueryTerms& terms) const {
+  return state_.size() == 0 || (terms.kind != QueryTerms::Kind::Exact && state_.ep_id < 0);
 }
 
-std::vector<Candidate> HyperbolicIndex::nearest(const float* query, const QuerySpec& spec) const {
-  switch (spec.kind) {
-    case QuerySpec::Kind::Graph:
-      return graph_search(state_, query, spec);
-    case QuerySpec::Kind::Filtered:
-      return filtered_search(state_, query, spec);
-    case QuerySpec::Kind::Exact:
+std::vector<Candidate> HyperbolicIndex::nearest(const float* query, const QueryTerms& terms) const {
+  switch (terms.kind) {
+    case QueryTerms::Kind::Graph:
+      return graph_search(state_, query, terms);
+    case QueryTerms::Kind::Filtered:
+      return filtered_search(state_, query, terms);
+    case QueryTerms::Kind::Exact:
       break;
   }
-  return flat_search(state_, query, spec);
+  return flat_search(state_, query, terms);
 }
 
-std::vector<std::int32_t> HyperbolicIndex::search(FloatArray query, const QuerySpec& spec) const {
+std::vector<std::int32_t> HyperbolicIndex::search(FloatArray query, const QueryTerms& terms) const {
   SharedLock lock(guard_);
   // An index that cannot answer answers nothing, whatever the query holds.
-  if (answers_nothing(spec)) return {};
-  const std::vector<Candidate> found = nearest(query_values(query), spec);
+  if (answers_nothing(terms)) return {};
+  const std::vector<Candidate> found = nearest(query_values(query), terms);
   std::vector<std::int32_t> ids(found.size());
   for (std::size_t i = 0; i < found.size(); ++i) ids[i] = found[i].id;
   return ids;
@@ -154,22 +154,22 @@ BatchProgress HyperbolicIndex::add_items(FloatRows rows, const std::uint64_t* ma
   return BatchProgress{outcome.added, outcome.stopped};
 }
 
-BatchProgress HyperbolicIndex::search_many(FloatRows queries, const QuerySpec& spec,
+BatchProgress HyperbolicIndex::search_many(FloatRows queries, const QueryTerms& terms,
                                            const std::uint64_t* filter_masks, std::int64_t* ids,
                                            float* distances, const BatchControl& control) const {
-  if (spec.k < 0)
-    throw std::invalid_argument("k must not be negative, got " + std::to_string(spec.k));
+  if (terms.k < 0)
+    throw std::invalid_argument("k must not be negative, got " + std::to_string(terms.k));
   SharedLock lock(guard_);
   check_rows(queries);
-  const auto k = std::size_t(spec.k);
+  const auto k = std::size_t(terms.k);
   std::fill(ids, ids + queries.rows * k, std::int64_t{-1});
   std::fill(distances, distances + queries.rows * k, std::numeric_limits<float>::infinity());
-  if (answers_nothing(spec) || k == 0) return BatchProgress{queries.rows, false};
+  if (answers_nothing(terms) || k == 0) return BatchProgress{queries.rows, false};
   refuse_non_finite(queries, "Query row");
   const RunOutcome run = run_parallel(
       queries.rows, thread_count(control.threads),
       [&](std::size_t i, int) {
-        QuerySpec own = spec;
+        QueryTerms own = terms;
         if (filter_masks != nullptr) own.filter_mask = filter_masks[i];
         const float* q = checked_copy(FloatArray{queries.data + i * queries.cols, queries.cols, 1});
         const std::vector<Candidate> found = nearest(q, own);

@@ -12,7 +12,7 @@
 #include "index/index_state.h"
 #include "index/parallel_run.h"
 #include "query/index_stats.h"
-#include "query/query_spec.h"
+#include "query/query_terms.h"
 
 namespace zelt {
 
@@ -64,7 +64,7 @@ class HyperbolicIndex {
   void add_item_and_link(FloatArray vector, std::uint64_t mask, std::int32_t ef_construction);
 
   // The node ids of a query of any kind, nearest first.
-  std::vector<std::int32_t> search(FloatArray query, const QuerySpec& spec) const;
+  std::vector<std::int32_t> search(FloatArray query, const QueryTerms& terms) const;
 
   // Adds every row (one mask for all when masks is null, else one per row),
   // linked or flat. Rows of the wrong shape or with a non-finite value are
@@ -74,7 +74,7 @@ class HyperbolicIndex {
   // Answers every query row as search() would (with filter_masks[i] as query
   // i's filter when given), writing k ids (-1 where there are fewer) and their
   // distances (+inf there) per row. Under one shared lock.
-  BatchProgress search_many(FloatRows queries, const QuerySpec& spec,
+  BatchProgress search_many(FloatRows queries, const QueryTerms& terms,
                             const std::uint64_t* filter_masks, std::int64_t* ids, float* distances,
                             const BatchControl& control) const;
 
@@ -107,8 +107,8 @@ class HyperbolicIndex {
   const float* insertable(FloatArray vector) const;
   const float* query_values(FloatArray query) const;
   // Whether the index has nothing to answer a query of this kind with.
-  bool answers_nothing(const QuerySpec& spec) const;
-  std::vector<Candidate> nearest(const float* query, const QuerySpec& spec) const;
+  bool answers_nothing(const QueryTerms& terms) const;
+  std::vector<Candidate> nearest(const float* query, const QueryTerms& terms) const;
   void check_rows(FloatRows rows) const;
   void check_node(std::int32_t node_id) const;
 

@@ -24,7 +24,7 @@
 namespace py = pybind11;
 using zelt::FloatArray;
 using zelt::HyperbolicIndex;
-using zelt::QuerySpec;
+using zelt::QueryTerms;
 using zelt::module::MaskOrMasks;
 using zelt::module::MaskSource;
 using zelt::module::MaskValue;
@@ -187,11 +187,12 @@ zelt::FloatRows rows_of(const VectorArg& array) {
                          ndim == 2 ? std::size_t(array.shape(1)) : 0, ndim};
 }
 
-QuerySpec batch_spec(const std::string& mode, std::int32_t k, std::optional<std::int32_t> ef,
-                     float max_radius, float min_norm) {
-  if (mode == "graph") return QuerySpec::graph(k, 0, ef.value_or(50), max_radius, min_norm);
-  if (mode == "filtered") return QuerySpec::filtered(k, 0, ef.value_or(2000), max_radius, min_norm);
-  if (mode == "exact") return QuerySpec::exact(k, 0, max_radius, min_norm);
+QueryTerms batch_terms(const std::string& mode, std::int32_t k, std::optional<std::int32_t> ef,
+                       float max_radius, float min_norm) {
+  if (mode == "graph") return QueryTerms::graph(k, 0, ef.value_or(50), max_radius, min_norm);
+  if (mode == "filtered")
+    return QueryTerms::filtered(k, 0, ef.value_or(2000), max_radius, min_norm);
+  if (mode == "exact") return QueryTerms::exact(k, 0, max_radius, min_norm);
   throw py::value_error("mode must be \"graph\", \"filtered\" or \"exact\", not \"" + mode + "\"");
 }
 
@@ -237,9 +238,9 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           [](const HyperbolicIndex& self, const VectorArg& query, std::int32_t k,
              MaskValue filter_mask, std::int32_t ef_search, float max_radius, float min_norm) {
             const FloatArray q = view_of(query);
-            const auto spec =
-                QuerySpec::graph(k, filter_mask.value, ef_search, max_radius, min_norm);
-            return without_gil([&] { return self.search(q, spec); });
+            const auto terms =
+                QueryTerms::graph(k, filter_mask.value, ef_search, max_radius, min_norm);
+            return without_gil([&] { return self.search(q, terms); });
           },
           py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 50,
           py::arg("max_radius") = -1.0, py::arg("min_norm") = -1.0)
@@ -248,9 +249,9 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           [](const HyperbolicIndex& self, const VectorArg& query, std::int32_t k,
              MaskValue filter_mask, std::int32_t ef_search, float max_radius, float min_norm) {
             const FloatArray q = view_of(query);
-            const auto spec =
-                QuerySpec::filtered(k, filter_mask.value, ef_search, max_radius, min_norm);
-            return without_gil([&] { return self.search(q, spec); });
+            const auto terms =
+                QueryTerms::filtered(k, filter_mask.value, ef_search, max_radius, min_norm);
+            return without_gil([&] { return self.search(q, terms); });
           },
           py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 2000,
           py::arg("max_radius") = -1.0, py::arg("min_norm") = -1.0)
@@ -259,8 +260,8 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           [](const HyperbolicIndex& self, const VectorArg& query, std::int32_t k,
              MaskValue filter_mask, float max_radius, float min_norm_sq) {
             const FloatArray q = view_of(query);
-            const auto spec = QuerySpec::exact(k, filter_mask.value, max_radius, min_norm_sq);
-            return without_gil([&] { return self.search(q, spec); });
+            const auto terms = QueryTerms::exact(k, filter_mask.value, max_radius, min_norm_sq);
+            return without_gil([&] { return self.search(q, terms); });
           },
           py::arg("query"), py::arg("k"), py::arg("filter_mask"), py::arg("max_radius") = -1.0,
           py::arg("min_norm_sq") = -1.0)
@@ -328,10 +329,10 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
              const MaskOrMasks& filter_mask, std::optional<std::int32_t> ef_search,
              float max_radius, float min_norm, const std::string& mode, std::int32_t num_threads) {
             const zelt::FloatRows rows = rows_of(queries);
-            const QuerySpec spec = batch_spec(mode, k, ef_search, max_radius, min_norm);
+            const QueryTerms terms = batch_terms(mode, k, ef_search, max_radius, min_norm);
             const zelt::module::RowMasks masks =
                 zelt::module::row_masks(filter_mask, rows.rows, "filter_mask");
-            QuerySpec shared = spec;
+            QueryTerms shared = terms;
             shared.filter_mask = masks.single;
             const auto width = py::ssize_t(k > 0 ? k : 0);
             py::array_t<std::int64_t> ids({py::ssize_t(rows.rows), width});

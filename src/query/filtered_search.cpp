@@ -11,20 +11,20 @@ namespace {
 // The walk may stop only once k hits exist.
 struct FilteredBeam {
   const IndexState& s;
-  const QuerySpec& spec;
+  const QueryTerms& terms;
   std::int32_t width;
   ResultHeap beam;
   ResultHeap hits;
 
   bool passes(std::int32_t id, float d) const {
-    return spec.node_passes(s.masks[std::size_t(id)], s.stored_norm(id)) && spec.radius_passes(d);
+    return terms.node_passes(s.masks[std::size_t(id)], s.stored_norm(id)) && terms.radius_passes(d);
   }
   void start(std::int32_t id, float d) {
     beam.push({d, id});
     if (passes(id, d)) hits.push({d, id});
   }
   bool stop(float d) const {
-    return d > beam.top().distance && std::int32_t(hits.size()) >= spec.k;
+    return d > beam.top().distance && std::int32_t(hits.size()) >= terms.k;
   }
   bool admit(std::int32_t id, float d) {
     bool admitted = false;
@@ -35,7 +35,7 @@ struct FilteredBeam {
     }
     if (passes(id, d)) {
       hits.push({d, id});
-      if (std::int32_t(hits.size()) > spec.k) hits.pop();
+      if (std::int32_t(hits.size()) > terms.k) hits.pop();
     }
     return admitted;
   }
@@ -56,11 +56,11 @@ std::vector<Candidate> gap_cutoff(std::vector<Candidate> matches) {
 }
 
 std::vector<Candidate> filtered_search(const IndexState& s, const float* query,
-                                       const QuerySpec& spec) {
+                                       const QueryTerms& terms) {
   if (s.size() == 0 || s.ep_id < 0) return {};
   const float q_norm = s.norm_of(query);
   const std::int32_t entry = descend_to_layer0(s, query, q_norm);
-  FilteredBeam walk{s, spec, spec.width(), {}, {}};
+  FilteredBeam walk{s, terms, terms.width(), {}, {}};
   walk_layer(s, query, q_norm, entry, 0, walk);
   return gap_cutoff(walk.hits.drain_reversed());
 }

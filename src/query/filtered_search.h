@@ -5,7 +5,7 @@
 
 #include "index/candidate.h"
 #include "index/index_state.h"
-#include "query/query_spec.h"
+#include "query/query_terms.h"
 
 namespace zelt {
 
@@ -13,7 +13,7 @@ namespace zelt {
 // measures and keeps the k nearest matches apart from the beam, going on while
 // fewer than k matches exist; the matches are cut at the first large gap.
 std::vector<Candidate> filtered_search(const IndexState& s, const float* query,
-                                       const QuerySpec& spec);
+                                       const QueryTerms& terms);
 
 // Cuts matches (nearest first) at the first large jump in distance: the first
 // match always stays; match i ends the answer when the step to it exceeds 0.6

@@ -44,10 +44,11 @@ float largest_key_within(float d, float (*from_key)(float)) {
 
 class NearestK {
  public:
-  NearestK(const QuerySpec& spec) : spec_(spec), limit_(spec.k > 0 ? std::size_t(spec.k) : 0) {}
+  NearestK(const QueryTerms& terms)
+      : terms_(terms), limit_(terms.k > 0 ? std::size_t(terms.k) : 0) {}
 
   void offer(std::int32_t id, float d) {
-    if (!spec_.radius_passes(d)) return;
+    if (!terms_.radius_passes(d)) return;
     // Pushing and then trimming the farthest leaves the heap as it was when
     // the new record is strictly the farthest, so such records are skipped.
     if (heap_.size() >= limit_ && (limit_ == 0 || d > heap_.top().distance)) return;
@@ -69,7 +70,7 @@ class NearestK {
   ResultHeap& heap() { return heap_; }
 
  private:
-  const QuerySpec& spec_;
+  const QueryTerms& terms_;
   std::size_t limit_;
   ResultHeap heap_;
   float cut_ = kInfinity;
@@ -97,7 +98,7 @@ void scan_all(const IndexState& s, const float* q, float q_norm, NearestK& neare
 }
 
 // With a mask or norm bound, only the records that pass both are measured.
-void scan_screened(const IndexState& s, const QuerySpec& spec, const float* q, float q_norm,
+void scan_screened(const IndexState& s, const QueryTerms& terms, const float* q, float q_norm,
                    NearestK& nearest) {
   const RecordArena arena = s.arena();
   const MetricKernels& kernels = s.metric_kernels();
@@ -108,7 +109,7 @@ void scan_screened(const IndexState& s, const QuerySpec& spec, const float* q, f
     const std::int32_t end = std::min(n, first + std::int32_t(kBlock));
     std::size_t count = 0;
     for (std::int32_t i = first; i < end; ++i) {
-      if (spec.node_passes(s.masks[std::size_t(i)], s.stored_norm(i))) ids[count++] = i;
+      if (terms.node_passes(s.masks[std::size_t(i)], s.stored_norm(i))) ids[count++] = i;
     }
     if (count == 0) continue;
     if (kernels.from_key != nullptr) {
@@ -123,19 +124,20 @@ void scan_screened(const IndexState& s, const QuerySpec& spec, const float* q, f
 
 }  // namespace
 
-std::vector<Candidate> flat_search(const IndexState& s, const float* query, const QuerySpec& spec) {
+std::vector<Candidate> flat_search(const IndexState& s, const float* query,
+                                   const QueryTerms& terms) {
   if (s.size() == 0) return {};
   const float q_norm = s.norm_of(query);
-  NearestK nearest(spec);
-  if (spec.filter_mask != 0 || spec.norm_on) {
-    scan_screened(s, spec, query, q_norm, nearest);
+  NearestK nearest(terms);
+  if (terms.filter_mask != 0 || terms.norm_on) {
+    scan_screened(s, terms, query, q_norm, nearest);
   } else {
     scan_all(s, query, q_norm, nearest);
   }
   const std::vector<Candidate> nearest_first = nearest.heap().drain_reversed();
   // A negative k fails here, as a reservation of k ids.
   std::vector<Candidate> answer;
-  reserve_at_most(answer, spec.k, nearest_first.size());
+  reserve_at_most(answer, terms.k, nearest_first.size());
   answer.assign(nearest_first.begin(), nearest_first.end());
   return answer;
 }

@@ -5,13 +5,14 @@
 
 #include "index/candidate.h"
 #include "index/index_state.h"
-#include "query/query_spec.h"
+#include "query/query_terms.h"
 
 namespace zelt {
 
 // Approximate k-nearest through the graph, filters applied to the sorted
 // layer-0 result afterwards. query points to dimension floats. The answer
 // holds each node with its distance, nearest first.
-std::vector<Candidate> graph_search(const IndexState& s, const float* query, const QuerySpec& spec);
+std::vector<Candidate> graph_search(const IndexState& s, const float* query,
+                                    const QueryTerms& terms);
 
 }  // namespace zelt

@@ -99,7 +99,7 @@ TEST(FlatSearch, IsExactInGroupedAndStreamingScans) {
                      std::to_string(filter));
         std::vector<std::int32_t> ids;
         for (const zelt::Candidate& c :
-             zelt::flat_search(s, q.data(), zelt::QuerySpec::exact(10, filter, -1, -1))) {
+             zelt::flat_search(s, q.data(), zelt::QueryTerms::exact(10, filter, -1, -1))) {
           ids.push_back(c.id);
         }
         const std::vector<float> expected = reference_distances(s, q.data(), qn, filter, 10);

@@ -26,7 +26,7 @@ namespace {
 
 using zelt::FloatArray;
 using zelt::HyperbolicIndex;
-using zelt::QuerySpec;
+using zelt::QueryTerms;
 
 constexpr std::uint64_t kBase = 1;
 constexpr std::uint64_t kLater = 2;
@@ -56,7 +56,7 @@ TEST(Concurrency, EveryCallOverlapsEveryOther) {
   std::vector<std::vector<std::int32_t>> alone;
   for (int i = 0; i < 20; ++i) {
     queries.push_back(point(rng));
-    alone.push_back(index.search(view(queries.back()), QuerySpec::exact(10, kBase, -1, -1)));
+    alone.push_back(index.search(view(queries.back()), QueryTerms::exact(10, kBase, -1, -1)));
   }
   const std::string file = zelt_test::temp_path("stress.bin");
 
@@ -67,9 +67,9 @@ TEST(Concurrency, EveryCallOverlapsEveryOther) {
     while (!stop) {
       const std::size_t i = r() % queries.size();
       const FloatArray q = view(queries[i]);
-      EXPECT_EQ(index.search(q, QuerySpec::exact(10, kBase, -1, -1)), alone[i]);
-      expect_sound(index.search(q, QuerySpec::graph(10, 0, 32, -1, -1)), 10);
-      expect_sound(index.search(q, QuerySpec::filtered(10, kBase, 64, -1, -1)), 10);
+      EXPECT_EQ(index.search(q, QueryTerms::exact(10, kBase, -1, -1)), alone[i]);
+      expect_sound(index.search(q, QueryTerms::graph(10, 0, 32, -1, -1)), 10);
+      expect_sound(index.search(q, QueryTerms::filtered(10, kBase, 64, -1, -1)), 10);
       index.get_stats();
       ++checks;
     }

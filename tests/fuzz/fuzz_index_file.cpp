@@ -120,17 +120,20 @@ void check_answer(const zelt::IndexState& s, const std::vector<zelt::Candidate>&
 }
 
 void run_queries(const zelt::IndexState& s, const float* q) {
-  check_answer(s, zelt::flat_search(s, q, zelt::QuerySpec::exact(kK, 0, -1.0f, -1.0f)), kK);
-  check_answer(s, zelt::flat_search(s, q, zelt::QuerySpec::exact(kK, kTopBit, 0.5f, 0.1f)), kK);
-  check_answer(s, zelt::flat_search(s, q, zelt::QuerySpec::exact(0, 0, -1.0f, -1.0f)), 0);
-  check_answer(s, zelt::graph_search(s, q, zelt::QuerySpec::graph(kK, 0, 8, -1.0f, -1.0f)), kK);
-  check_answer(s, zelt::graph_search(s, q, zelt::QuerySpec::graph(kK, kTopBit, 2, 1.0f, 0.1f)), kK);
-  check_answer(s, zelt::filtered_search(s, q, zelt::QuerySpec::filtered(kK, 0, 8, -1.0f, -1.0f)),
+  check_answer(s, zelt::flat_search(s, q, zelt::QueryTerms::exact(kK, 0, -1.0f, -1.0f)), kK);
+  check_answer(s, zelt::flat_search(s, q, zelt::QueryTerms::exact(kK, kTopBit, 0.5f, 0.1f)), kK);
+  check_answer(s, zelt::flat_search(s, q, zelt::QueryTerms::exact(0, 0, -1.0f, -1.0f)), 0);
+  check_answer(s, zelt::graph_search(s, q, zelt::QueryTerms::graph(kK, 0, 8, -1.0f, -1.0f)), kK);
+  check_answer(s, zelt::graph_search(s, q, zelt::QueryTerms::graph(kK, kTopBit, 2, 1.0f, 0.1f)),
+               kK);
+  check_answer(s, zelt::filtered_search(s, q, zelt::QueryTerms::filtered(kK, 0, 8, -1.0f, -1.0f)),
                kK);
   check_answer(
-      s, zelt::filtered_search(s, q, zelt::QuerySpec::filtered(kK, kTopBit, 16, -1.0f, 0.05f)), kK);
+      s, zelt::filtered_search(s, q, zelt::QueryTerms::filtered(kK, kTopBit, 16, -1.0f, 0.05f)),
+      kK);
   // k = 0 still returns the nearest passing node (see filtered_search).
-  check_answer(s, zelt::filtered_search(s, q, zelt::QuerySpec::filtered(0, 0, 4, -1.0f, -1.0f)), 1);
+  check_answer(s, zelt::filtered_search(s, q, zelt::QueryTerms::filtered(0, 0, 4, -1.0f, -1.0f)),
+               1);
 }
 
 void check_stats(const zelt::IndexState& s) {
@@ -171,7 +174,7 @@ void exercise(zelt::IndexState& s) {
     // The flat node just added carries mask bit 1, so a scan filtered on it
     // has at least one node to return.
     const std::vector<zelt::Candidate> found =
-        zelt::flat_search(s, b.data(), zelt::QuerySpec::exact(1, 2u, -1.0f, -1.0f));
+        zelt::flat_search(s, b.data(), zelt::QueryTerms::exact(1, 2u, -1.0f, -1.0f));
     FUZZ_CHECK(found.size() == 1);
   }
 

@@ -8,7 +8,7 @@ namespace zelt {
 // which also fixes what its norm and radius bounds mean. A negative or NaN
 // bound is off. With the norm bound on, a node whose stored squared norm is
 // below the floor fails (the floor is never compared with a recomputed norm).
-struct QuerySpec {
+struct QueryTerms {
   enum class Kind { Graph, Filtered, Exact };
 
   Kind kind = Kind::Graph;
@@ -25,26 +25,26 @@ struct QuerySpec {
 
   // Graph walk, filters applied afterwards; min_norm is a norm, squared
   // before it is compared.
-  static QuerySpec graph(std::int32_t k, std::uint64_t filter_mask, std::int32_t ef_search,
-                         float max_radius, float min_norm) {
-    QuerySpec q = common(Kind::Graph, k, filter_mask, ef_search, max_radius);
+  static QueryTerms graph(std::int32_t k, std::uint64_t filter_mask, std::int32_t ef_search,
+                          float max_radius, float min_norm) {
+    QueryTerms q = common(Kind::Graph, k, filter_mask, ef_search, max_radius);
     q.nan_within_radius = false;
     q.norm_on = min_norm >= 0.0f;
     q.norm_floor = min_norm * min_norm;
     return q;
   }
   // Filtered walk; min_norm is compared with the squared norm as it is.
-  static QuerySpec filtered(std::int32_t k, std::uint64_t filter_mask, std::int32_t ef_search,
-                            float max_radius, float min_norm) {
-    QuerySpec q = common(Kind::Filtered, k, filter_mask, ef_search, max_radius);
+  static QueryTerms filtered(std::int32_t k, std::uint64_t filter_mask, std::int32_t ef_search,
+                             float max_radius, float min_norm) {
+    QueryTerms q = common(Kind::Filtered, k, filter_mask, ef_search, max_radius);
     q.norm_on = min_norm >= 0.0f;
     q.norm_floor = min_norm;
     return q;
   }
   // Exact scan; min_norm_sq is a squared norm, lowered by a tolerance of 0.15.
-  static QuerySpec exact(std::int32_t k, std::uint64_t filter_mask, float max_radius,
-                         float min_norm_sq) {
-    QuerySpec q = common(Kind::Exact, k, filter_mask, 0, max_radius);
+  static QueryTerms exact(std::int32_t k, std::uint64_t filter_mask, float max_radius,
+                          float min_norm_sq) {
+    QueryTerms q = common(Kind::Exact, k, filter_mask, 0, max_radius);
     q.norm_on = min_norm_sq >= 0.0f;
     q.norm_floor = min_norm_sq - 0.15f;
     return q;
@@ -64,9 +64,9 @@ struct QuerySpec {
   std::int32_t width() const { return ef > k ? ef : k; }
 
  private:
-  static QuerySpec common(Kind kind, std::int32_t k, std::uint64_t filter_mask, std::int32_t ef,
-                          float max_radius) {
-    QuerySpec q;
+  static QueryTerms common(Kind kind, std::int32_t k, std::uint64_t filter_mask, std::int32_t ef,
+                           float max_radius) {
+    QueryTerms q;
     q.kind = kind;
     q.k = k;
     q.filter_mask = filter_mask;
