@@ -37,34 +37,16 @@ struct Ops {
     return total;
   }
 
+  // One vector is the case B = 1 of the sums below.
   static float squared_difference_sum(const float* q, const float* v, std::int32_t n) {
-    __m256 s = _mm256_setzero_ps();
-    std::int32_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(q + i), _mm256_loadu_ps(v + i));
-      s = _mm256_fmadd_ps(d, d, s);
-    }
-    float total = reduce_lanes(s);
-    for (; i < n; ++i) {
-      const float d = q[i] - v[i];
-      const float p = d * d;
-      total = total + p;
-    }
-    return total;
+    float out;
+    squared_difference_sums<1>(q, &v, n, &out);
+    return out;
   }
-
   static float dot_product(const float* q, const float* v, std::int32_t n) {
-    __m256 s = _mm256_setzero_ps();
-    std::int32_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      s = _mm256_fmadd_ps(_mm256_loadu_ps(q + i), _mm256_loadu_ps(v + i), s);
-    }
-    float total = reduce_lanes(s);
-    for (; i < n; ++i) {
-      const float p = q[i] * v[i];
-      total = total + p;
-    }
-    return total;
+    float out;
+    dot_products<1>(q, &v, n, &out);
+    return out;
   }
 
   // The same sums for B vectors at once: each keeps its own eight lanes,
