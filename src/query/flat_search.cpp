@@ -44,9 +44,22 @@ float largest_key_within(float d, float (*from_key)(float)) {
 
 class NearestK {
  public:
-  NearestK(const QueryTerms& terms)
-      : terms_(terms), limit_(terms.k > 0 ? std::size_t(terms.k) : 0) {}
+  // from_key: the metric's distance of a key, where the scan measures keys
+  // (null: it measures distances).
+  NearestK(const QueryTerms& terms, float (*from_key)(float))
+      : terms_(terms), limit_(terms.k > 0 ? std::size_t(terms.k) : 0), from_key_(from_key) {}
 
+  // A record's distance or key, as the scan measures them.
+  void take(std::int32_t id, float measured) {
+    if (from_key_ != nullptr) {
+      offer_key(id, measured);
+    } else {
+      offer(id, measured);
+    }
+  }
+  ResultHeap& heap() { return heap_; }
+
+ private:
   void offer(std::int32_t id, float d) {
     if (!terms_.radius_passes(d)) return;
     // Pushing and then trimming the farthest leaves the heap as it was when
@@ -59,19 +72,18 @@ class NearestK {
   // A record given by its key: once the heap is full, a key beyond the
   // largest key of the farthest distance held means a distance beyond it, a
   // record that offer() would skip, so its distance is not computed.
-  void offer_key(std::int32_t id, float key, float (*from_key)(float)) {
+  void offer_key(std::int32_t id, float key) {
     if (limit_ > 0 && heap_.size() >= limit_ && key > cut_) return;
-    offer(id, from_key(key));
+    offer(id, from_key_(key));
     if (limit_ > 0 && heap_.size() >= limit_ && !(heap_.top().distance == cut_distance_)) {
       cut_distance_ = heap_.top().distance;
-      cut_ = largest_key_within(cut_distance_, from_key);
+      cut_ = largest_key_within(cut_distance_, from_key_);
     }
   }
-  ResultHeap& heap() { return heap_; }
 
- private:
   const QueryTerms& terms_;
   std::size_t limit_;
+  float (*from_key_)(float);
   ResultHeap heap_;
   float cut_ = kInfinity;
   float cut_distance_ = std::numeric_limits<float>::quiet_NaN();
@@ -82,18 +94,12 @@ void scan_all(const IndexState& s, const float* q, float q_norm, NearestK& neare
   const MetricKernels& kernels = s.metric_kernels();
   const std::size_t n = s.size();
   const bool interleaved = n * arena.stride * sizeof(float) <= kCacheResidentBytes;
+  const auto measure = kernels.from_key != nullptr ? kernels.keys_to_run : kernels.to_run;
   float d[kBlock];
   for (std::size_t first = 0; first < n; first += kBlock) {
     const std::size_t count = std::min(kBlock, n - first);
-    if (kernels.from_key != nullptr) {
-      kernels.keys_to_run(q, q_norm, arena, std::int32_t(first), count, interleaved, d);
-      for (std::size_t j = 0; j < count; ++j) {
-        nearest.offer_key(std::int32_t(first + j), d[j], kernels.from_key);
-      }
-      continue;
-    }
-    kernels.to_run(q, q_norm, arena, std::int32_t(first), count, interleaved, d);
-    for (std::size_t j = 0; j < count; ++j) nearest.offer(std::int32_t(first + j), d[j]);
+    measure(q, q_norm, arena, std::int32_t(first), count, interleaved, d);
+    for (std::size_t j = 0; j < count; ++j) nearest.take(std::int32_t(first + j), d[j]);
   }
 }
 
@@ -103,6 +109,7 @@ void scan_screened(const IndexState& s, const QueryTerms& terms, const float* q,
   const RecordArena arena = s.arena();
   const MetricKernels& kernels = s.metric_kernels();
   const auto n = std::int32_t(s.size());
+  const auto measure = kernels.from_key != nullptr ? kernels.keys_to_nodes : kernels.to_nodes;
   std::int32_t ids[kBlock];
   float d[kBlock];
   for (std::int32_t first = 0; first < n; first += std::int32_t(kBlock)) {
@@ -112,13 +119,8 @@ void scan_screened(const IndexState& s, const QueryTerms& terms, const float* q,
       if (terms.node_passes(s.masks[std::size_t(i)], s.stored_norm(i))) ids[count++] = i;
     }
     if (count == 0) continue;
-    if (kernels.from_key != nullptr) {
-      kernels.keys_to_nodes(q, q_norm, arena, ids, count, d);
-      for (std::size_t j = 0; j < count; ++j) nearest.offer_key(ids[j], d[j], kernels.from_key);
-      continue;
-    }
-    kernels.to_nodes(q, q_norm, arena, ids, count, d);
-    for (std::size_t j = 0; j < count; ++j) nearest.offer(ids[j], d[j]);
+    measure(q, q_norm, arena, ids, count, d);
+    for (std::size_t j = 0; j < count; ++j) nearest.take(ids[j], d[j]);
   }
 }
 
@@ -128,7 +130,7 @@ std::vector<Candidate> flat_search(const IndexState& s, const float* query,
                                    const QueryTerms& terms) {
   if (s.size() == 0) return {};
   const float q_norm = s.norm_of(query);
-  NearestK nearest(terms);
+  NearestK nearest(terms, s.metric_kernels().from_key);
   if (terms.filter_mask != 0 || terms.norm_on) {
     scan_screened(s, terms, query, q_norm, nearest);
   } else {
