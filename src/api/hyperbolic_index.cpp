@@ -93,13 +93,6 @@ const float* HyperbolicIndex::query_values(FloatArray query) const {
   return checked_copy(query);
 }
 
-void HyperbolicIndex::check_node(std::int32_t node_id) const {
-  if (node_id < 0 || std::size_t(node_id) >= state_.size()) {
-    throw std::out_of_range("node id " + std::to_string(node_id) + " is not in 0 … " +
-                            std::to_string(std::int64_t(state_.size()) - 1));
-  }
-}
-
 void HyperbolicIndex::add_item_flat(FloatArray vector, std::uint64_t mask) {
   ExclusiveLock lock(guard_);
   insert_flat(state_, insertable(vector), mask);
@@ -215,13 +208,13 @@ const char* HyperbolicIndex::get_metric() const { return metric_name(state_.para
 float HyperbolicIndex::compute_distance(FloatArray query, std::int32_t node_id) const {
   SharedLock lock(guard_);
   const float* q = query_values(query);
-  check_node(node_id);
+  state_.check_node(node_id);
   return state_.node_distance(q, state_.norm_of(q), node_id);
 }
 
 float HyperbolicIndex::get_stored_norm(std::int32_t node_id) const {
   SharedLock lock(guard_);
-  check_node(node_id);
+  state_.check_node(node_id);
   return state_.stored_norm(node_id);
 }
 
@@ -230,12 +223,7 @@ std::vector<float> HyperbolicIndex::get_vectors(const std::int64_t* ids, std::si
   SharedLock lock(guard_);
   dimension = state_.dimension();
   const auto dim = std::size_t(dimension);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (ids[i] < 0 || std::uint64_t(ids[i]) >= state_.size()) {
-      throw std::out_of_range("node id " + std::to_string(ids[i]) + " is not in 0 … " +
-                              std::to_string(std::int64_t(state_.size()) - 1));
-    }
-  }
+  for (std::size_t i = 0; i < count; ++i) state_.check_node(ids[i]);
   std::vector<float> out(count * dim);
   for (std::size_t i = 0; i < count; ++i) {
     const float* v = state_.vectors.vector(std::int32_t(ids[i]));

@@ -110,7 +110,6 @@ class HyperbolicIndex {
   bool answers_nothing(const QueryTerms& terms) const;
   std::vector<Candidate> nearest(const float* query, const QueryTerms& terms) const;
   void check_rows(FloatRows rows) const;
-  void check_node(std::int32_t node_id) const;
 
   IndexState state_;
   mutable WriterFirstLock guard_;

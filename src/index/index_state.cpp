@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #include "index/node_distance.h"
 
@@ -25,6 +26,13 @@ void adopt_loaded(IndexState& target, IndexState&& loaded) {
 
 float IndexState::node_distance(const float* q, float q_norm_sq, std::int32_t node) const {
   return distance_to_node(*this, q, q_norm_sq, node);
+}
+
+void IndexState::check_node(std::int64_t id) const {
+  if (id < 0 || std::uint64_t(id) >= size()) {
+    throw std::out_of_range("node id " + std::to_string(id) + " is not in 0 … " +
+                            std::to_string(std::int64_t(size()) - 1));
+  }
 }
 
 void IndexState::append_node(const float* values, float norm, std::uint64_t mask,

@@ -31,6 +31,8 @@ struct IndexState {
   LevelDistribution level_dist;
 
   std::size_t size() const { return masks.size(); }
+  // std::out_of_range naming the valid ids unless id is a node.
+  void check_node(std::int64_t id) const;
   std::int32_t dimension() const { return params.dimension; }
   std::int32_t cap(std::int32_t layer) const { return params.cap(layer); }
   float stored_norm(std::int32_t node) const { return vectors.stored_norm(node); }
