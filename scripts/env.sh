@@ -42,6 +42,15 @@ ensure_venv() {
     tqdm mypy types-tqdm "ray>=2.9"
 }
 
+# Configures the project into the build directory $1 with the build type $2
+# and the cache settings that follow, then builds it.
+cmake_build() {
+  local dir="$1" type="$2"
+  shift 2
+  "$VENV/bin/cmake" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
+  "$VENV/bin/cmake" --build "$dir" --parallel 2
+}
+
 # Builds and installs the module from this checkout into the environment.
 install_module() {
   "$VENV/bin/python" -m pip install -q --no-build-isolation "$ROOT"

@@ -10,9 +10,7 @@ ensure_venv
 install_module
 
 BUILD="$ROOT/build/isa"
-"$VENV/bin/cmake" -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DBUILD_TESTING=OFF -DBUILD_PYTHON=OFF >/dev/null
-"$VENV/bin/cmake" --build "$BUILD" --parallel 2
+cmake_build "$BUILD" Release -DBUILD_TESTING=OFF -DBUILD_PYTHON=OFF
 "$PY" "$ROOT/tests/older_cpu/check_isa.py" "$BUILD"
 
 OUT="$(mktemp -d)"

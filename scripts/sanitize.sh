@@ -11,9 +11,7 @@ ensure_debian_packages libgtest-dev
 ensure_venv
 
 BUILD="$ROOT/build/sanitize"
-"$VENV/bin/cmake" -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZELT_SANITIZE=ON -DBUILD_TESTING=ON -DBUILD_PYTHON=OFF >/dev/null
-"$VENV/bin/cmake" --build "$BUILD" --parallel 2
+cmake_build "$BUILD" RelWithDebInfo -DZELT_SANITIZE=ON -DBUILD_TESTING=ON -DBUILD_PYTHON=OFF
 
 # A build that silently lost its instrumentation would pass everything below.
 TESTS="$BUILD/tests/cpp/zelt_index_tests"
@@ -37,10 +35,9 @@ cd "$BUILD"
 # are left out: they run Ray's own processes, which inherit the preload and
 # are not ours to check.
 PYBUILD="$ROOT/build/sanitize-python"
-"$VENV/bin/cmake" -S "$ROOT" -B "$PYBUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake_build "$PYBUILD" RelWithDebInfo \
   -DZELT_SANITIZE=ON -DBUILD_PYTHON=ON -DBUILD_TESTING=OFF \
-  -DPython_EXECUTABLE="$PY" -Dpybind11_DIR="$("$PY" -m pybind11 --cmakedir)" >/dev/null
-"$VENV/bin/cmake" --build "$PYBUILD" --parallel 2
+  -DPython_EXECUTABLE="$PY" -Dpybind11_DIR="$("$PY" -m pybind11 --cmakedir)"
 cd "$ROOT"
 LD_PRELOAD="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \

@@ -8,9 +8,7 @@ ensure_venv
 install_module
 
 BUILD="$ROOT/build/cpp-tests"
-"$VENV/bin/cmake" -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DBUILD_TESTING=ON -DBUILD_PYTHON=OFF >/dev/null
-"$VENV/bin/cmake" --build "$BUILD"
+cmake_build "$BUILD" Release -DBUILD_TESTING=ON -DBUILD_PYTHON=OFF
 (cd "$BUILD" && "$VENV/bin/ctest" --output-on-failure)
 
 cd "$ROOT"

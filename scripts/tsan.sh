@@ -8,9 +8,8 @@ ensure_debian_packages libgtest-dev
 ensure_venv
 
 BUILD="$ROOT/build/tsan"
-"$VENV/bin/cmake" -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZELT_SANITIZE_THREAD=ON -DBUILD_TESTING=ON -DBUILD_PYTHON=OFF >/dev/null
-"$VENV/bin/cmake" --build "$BUILD" --parallel 2
+cmake_build "$BUILD" RelWithDebInfo -DZELT_SANITIZE_THREAD=ON \
+  -DBUILD_TESTING=ON -DBUILD_PYTHON=OFF
 
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 export ZELT_STRESS_SECONDS="${ZELT_STRESS_SECONDS:-30}"
