@@ -139,7 +139,6 @@ BatchProgress HyperbolicIndex::add_items(FloatRows rows, const std::uint64_t* ma
                                          bool linked, const BatchControl& control) {
   ExclusiveLock lock(guard_);
   check_rows(rows);
-  refuse_non_finite(rows, "Row");
   const BatchOutcome outcome =
       insert_batch(state_, RowBatch{rows.data, rows.rows, masks, mask}, linked, ef_construction,
                    thread_count(control.threads), control.keep_going);

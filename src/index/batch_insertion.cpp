@@ -3,8 +3,10 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "index/finite_values.h"
 #include "index/graph_locks.h"
 #include "index/level_draw.h"
 #include "index/linked_insertion.h"
@@ -13,7 +15,8 @@ namespace zelt {
 
 namespace {
 
-// Stores every row, all or none.
+// Stores every row, all or none. Each row is checked once stored: the caller
+// may be rewriting its array meanwhile, and the copy is what gets measured.
 void store_rows(IndexState& s, const RowBatch& batch, const std::vector<std::int32_t>& levels,
                 bool linked) {
   const std::size_t base = s.size();
@@ -23,7 +26,14 @@ void store_rows(IndexState& s, const RowBatch& batch, const std::vector<std::int
     s.vectors.reserve_more(batch.n);
     s.masks.reserve_more(batch.n);
     for (std::size_t i = 0; i < batch.n; ++i) {
-      s.store_node(batch.rows + i * stride, batch.mask_of(i), levels[i], linked);
+      const std::int32_t id =
+          s.store_node(batch.rows + i * stride, batch.mask_of(i), levels[i], linked);
+      const float* stored = s.vectors.vector(id);
+      const std::int64_t bad = first_non_finite(stored, stride);
+      if (bad >= 0) {
+        throw std::invalid_argument("Row " + std::to_string(i) + " holds " +
+                                    non_finite_text(stored, bad));
+      }
     }
   } catch (...) {
     s.truncate(base);
@@ -39,13 +49,20 @@ BatchOutcome insert_batch(IndexState& s, const RowBatch& batch, bool linked,
   if (batch.n > std::size_t(std::numeric_limits<std::int32_t>::max()) - base) {
     throw std::length_error("the index would hold more nodes than 32-bit ids can name");
   }
+  // A refused batch draws no level.
+  const std::mt19937 generator_before = s.level_rng;
   std::vector<std::int32_t> levels(batch.n, 0);
   if (linked) {
     for (std::int32_t& level : levels) {
       level = draw_level(s.level_rng, s.level_dist, s.params.level_mult);
     }
   }
-  store_rows(s, batch, levels, linked);
+  try {
+    store_rows(s, batch, levels, linked);
+  } catch (...) {
+    s.level_rng = generator_before;
+    throw;
+  }
   BatchOutcome outcome;
   if (!linked) {
     outcome.added = batch.n;

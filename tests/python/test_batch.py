@@ -85,6 +85,19 @@ def test_bad_rows_are_refused_before_any_is_stored(bad, error, match):
     assert len(index) == 3
 
 
+def test_a_refused_batch_stores_nothing_and_draws_no_level(rng, tmp_path):
+    rows = random_vectors(rng, 200, 4, "euclidean")
+    poisoned = rows.copy()
+    poisoned[150, 1] = np.nan
+    refused = zelt_core.HyperbolicIndex(4, metric="euclidean", seed=5)
+    with pytest.raises(ValueError, match=r"^Row 150 holds a non-finite value at position 1"):
+        refused.add_items(poisoned)
+    refused.add_items(rows, num_threads=1)
+    fresh = zelt_core.HyperbolicIndex(4, metric="euclidean", seed=5)
+    fresh.add_items(rows, num_threads=1)
+    assert saved(refused, tmp_path / "a") == saved(fresh, tmp_path / "b")
+
+
 def test_progress_is_reported_and_can_stop_the_build(rng):
     rows = random_vectors(rng, 3000, 16, "euclidean")
     calls = []
