@@ -43,8 +43,8 @@ struct MetricKernels {
   // distance cannot be nearer than that distance.
   void (*keys_to_nodes)(const float* q, float q_norm_sq, const RecordArena& arena,
                         const std::int32_t* ids, std::size_t count, float* out);
-  void (*keys_to_run)(const float* q, float q_norm_sq, const RecordArena& arena,
-                      std::int32_t first, std::size_t count, bool interleaved, float* out);
+  void (*keys_to_run)(const float* q, float q_norm_sq, const RecordArena& arena, std::int32_t first,
+                      std::size_t count, bool interleaved, float* out);
   float (*from_key)(float key);
 };
 

@@ -30,14 +30,13 @@ inline void measure_new_neighbours(const IndexState& s, const float* query, floa
   constexpr std::int32_t kChunk = 64;
   std::int32_t ids[kChunk];
   float dists[kChunk];
-  const bool boundary = s.params.metric == MetricKind::Poincare;
   for (std::int32_t begin = 0; begin < list.size; begin += kChunk) {
     const std::int32_t end = std::min(list.size, begin + kChunk);
     std::size_t count = 0;
     for (std::int32_t i = begin; i < end; ++i) {
       const std::int32_t m = list.ids[i];
       if (!first_visit(m)) continue;
-      if (boundary && !(s.stored_norm(m) < 0.995f)) continue;  // see beyond_boundary
+      if (beyond_boundary(s, m)) continue;
       prefetch_vector(s, m);
       ids[count++] = m;
     }
@@ -84,8 +83,8 @@ void walk_layer(const IndexState& s, const float* query, float query_norm_sq, st
     const Candidate c = frontier.top();
     frontier.pop();
     if (policy.stop(c.distance)) break;
-    measure_new_neighbours(s, query, query_norm_sq, read_links(s, c.id, layer, locks, copy), first_visit,
-                           [&](std::int32_t m, float d) {
+    measure_new_neighbours(s, query, query_norm_sq, read_links(s, c.id, layer, locks, copy),
+                           first_visit, [&](std::int32_t m, float d) {
                              if (policy.admit(m, d)) frontier.push({d, m});
                            });
   }
