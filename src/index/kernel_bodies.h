@@ -8,6 +8,10 @@
 //   static float dot_product(const float* q, const float* v, std::int32_t n);
 //   template <int B> static void squared_difference_sums(q, const float* const* v, n, out);
 //   template <int B> static void dot_products(q, const float* const* v, n, out);
+//   template <int B> static void cosine_distances(dots, q_norm_sq, v, n, out);
+//   template <int B> static void poincare_keys(sums, q_norm_sq, v, n, out);
+//       (cosine_distance and poincare_key below of the B records at v, with
+//       their norm_of_record, in the same bits)
 //   static float fma(float a, float b, float c);   // a*b + c, one rounding
 //
 // Every instantiation is distinct to its Ops type, so no out-of-line copy of
@@ -94,19 +98,19 @@ float record_distance(const float* q, float q_norm_sq, const float* v, std::int3
 template <class Ops, MetricKind M, int B, bool Keys = false>
 void record_distances(const float* q, float q_norm_sq, const float* const* v, std::int32_t n,
                       float* out) {
+  if (M == MetricKind::Euclidean) {
+    Ops::template squared_difference_sums<B>(q, v, n, out);
+    return;
+  }
   if (M == MetricKind::Cosine) {
     Ops::template dot_products<B>(q, v, n, out);
-    for (int b = 0; b < B; ++b) {
-      out[b] = cosine_distance<Ops>(out[b], q_norm_sq, norm_of_record<Ops>(v[b], n));
-    }
+    Ops::template cosine_distances<B>(out, q_norm_sq, v, n, out);
     return;
   }
   Ops::template squared_difference_sums<B>(q, v, n, out);
-  if (M == MetricKind::Poincare) {
-    for (int b = 0; b < B; ++b) {
-      const float key = poincare_key<Ops>(out[b], q_norm_sq, norm_of_record<Ops>(v[b], n));
-      out[b] = Keys ? key : poincare_from_key<Ops>(key);
-    }
+  Ops::template poincare_keys<B>(out, q_norm_sq, v, n, out);
+  if (!Keys) {
+    for (int b = 0; b < B; ++b) out[b] = poincare_from_key<Ops>(out[b]);
   }
 }
 

@@ -17,6 +17,77 @@ inline float reduce_lanes(__m256 s) {
   return _mm_cvtss_f32(_mm_add_ss(pairs, _mm_movehl_ps(pairs, pairs)));
 }
 
+// lower(x, c) and higher(x, c) of eight lanes: MINPS and MAXPS return their
+// second operand unless the first is strictly lower (higher), NaN included,
+// which is what the scalar forms do.
+inline __m256 lower8(__m256 x, float c) { return _mm256_min_ps(x, _mm256_set1_ps(c)); }
+inline __m256 higher8(__m256 x, float c) { return _mm256_max_ps(x, _mm256_set1_ps(c)); }
+
+// cosine_distance of eight records, every step the same correctly rounded
+// operation as in the scalar form.
+inline __m256 cosine_distances8(__m256 dot, float q_norm_sq, __m256 vn) {
+  const __m256 x = _mm256_sqrt_ps(_mm256_mul_ps(_mm256_set1_ps(q_norm_sq), vn));
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 far = _mm256_sub_ps(one, _mm256_div_ps(dot, x));
+  return _mm256_blendv_ps(one, far, _mm256_cmp_ps(x, _mm256_set1_ps(1e-8f), _CMP_GE_OQ));
+}
+
+// poincare_key of eight records, likewise.
+inline __m256 poincare_keys8(__m256 diff_sum, float q_norm_sq, __m256 vn) {
+  const __m256 a = lower8(vn, 0.999999f);
+  const float b = q_norm_sq < 0.999999f ? q_norm_sq : 0.999999f;
+  const __m256 one_minus_a = _mm256_sub_ps(_mm256_set1_ps(1.0f), a);
+  // -(x*y) + z rounded once is fma(-x, y, z).
+  __m256 den = _mm256_fnmadd_ps(one_minus_a, _mm256_set1_ps(b), one_minus_a);
+  den = higher8(den, 1e-6f);
+  const __m256 arg =
+      _mm256_add_ps(_mm256_div_ps(_mm256_add_ps(diff_sum, diff_sum), den), _mm256_set1_ps(1.0f));
+  return higher8(arg, 1.000001f);
+}
+
+// The B values at x (B is 4 or 8) in the low lanes, zeros above.
+template <int B>
+inline __m256 load_lanes(const float* x) {
+  if constexpr (B == 8) return _mm256_loadu_ps(x);
+  return _mm256_insertf128_ps(_mm256_setzero_ps(), _mm_loadu_ps(x), 0);
+}
+template <int B>
+inline void store_lanes(float* out, __m256 r) {
+  if constexpr (B == 8) {
+    _mm256_storeu_ps(out, r);
+  } else {
+    _mm_storeu_ps(out, _mm256_castps256_ps128(r));
+  }
+}
+
+// The stored norms of B records, gathered straight into lanes: through a
+// buffer they would wait on the stores of each one. False where a norm is
+// absent (negative or NaN), which leaves the group to the scalar form.
+template <int B>
+inline bool stored_norms(const float* const* v, std::int32_t n, __m256* norms) {
+  float w[8] = {};
+  for (int b = 0; b < B; ++b) w[b] = v[b][n];
+  const __m256 vn = _mm256_setr_ps(w[0], w[1], w[2], w[3], w[4], w[5], w[6], w[7]);
+  *norms = vn;
+  const int present = _mm256_movemask_ps(_mm256_cmp_ps(vn, _mm256_setzero_ps(), _CMP_GE_OQ));
+  return present == 0xff;
+}
+
+// f of B records' value at x and their norm, eight lanes at once where B is
+// 4 or 8 and every norm is stored, else record by record through g, which
+// takes a value and its record.
+template <int B, class F, class G>
+inline void by_lanes(const float* x, const float* const* v, std::int32_t n, float* out, F f, G g) {
+  if constexpr (B == 4 || B == 8) {
+    __m256 norms;
+    if (stored_norms<B>(v, n, &norms)) {
+      store_lanes<B>(out, f(load_lanes<B>(x), norms));
+      return;
+    }
+  }
+  for (int b = 0; b < B; ++b) out[b] = g(x[b], v[b]);
+}
+
 }  // namespace
 
 struct Ops {
@@ -90,6 +161,29 @@ struct Ops {
         out[b] = out[b] + p;
       }
     }
+  }
+
+  template <int B>
+  static void cosine_distances(const float* dots, float q_norm_sq, const float* const* v,
+                               std::int32_t n, float* out) {
+    by_lanes<B>(
+        dots, v, n, out,
+        [q_norm_sq](__m256 d, __m256 vn) { return cosine_distances8(d, q_norm_sq, vn); },
+        [q_norm_sq, n](float d, const float* r) {
+          return kernel_bodies::cosine_distance<Ops>(d, q_norm_sq,
+                                                     kernel_bodies::norm_of_record<Ops>(r, n));
+        });
+  }
+  template <int B>
+  static void poincare_keys(const float* sums, float q_norm_sq, const float* const* v,
+                            std::int32_t n, float* out) {
+    by_lanes<B>(
+        sums, v, n, out,
+        [q_norm_sq](__m256 d, __m256 vn) { return poincare_keys8(d, q_norm_sq, vn); },
+        [q_norm_sq, n](float d, const float* r) {
+          return kernel_bodies::poincare_key<Ops>(d, q_norm_sq,
+                                                  kernel_bodies::norm_of_record<Ops>(r, n));
+        });
   }
 };
 

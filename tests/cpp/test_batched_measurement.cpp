@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -62,6 +63,50 @@ TEST(GroupedDistances, EverySetMatchesTheReference) {
               EXPECT_TRUE(SameBits(out[j], expected[40 - count + j])) << "run " << j;
             }
           }
+        }
+      }
+    }
+  }
+}
+
+// Records at the formulas' edges, measured eight and four at a time: norms
+// at and past the clamp, the query itself, zero vectors, overflowing values,
+// and absent norms (negative or NaN, as a load may leave them) in any lane.
+TEST(GroupedDistances, EdgeRecordsMatchTheReferenceInEveryLane) {
+  constexpr int kDim = 3;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<float> q = {0.5f, -0.4f, 0.3f};
+  const std::vector<std::vector<float>> values = {
+      {0.5f, -0.4f, 0.3f},   {0, 0, 0},      {0.577f, 0.577f, 0.577f}, {1, 0, 0},
+      {2e19f, -2e19f, 0},    {1e-30f, 0, 0}, {-0.5f, 0.4f, -0.3f},     {3e38f, 3e38f, 0},
+      {0.1f, 0.2f, 0.3f}};
+  std::vector<float> records;
+  std::vector<float> stored;
+  for (const float absent : {1.0f, -1.0f, nan}) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const float norm = zelt_test::ref_squared_norm(values[i].data(), kDim);
+      // Every third record loses its norm, so groups mix both kinds.
+      stored.push_back(absent != 1.0f && i % 3 == 1 ? absent : norm);
+      records.insert(records.end(), values[i].begin(), values[i].end());
+      records.push_back(stored.back());
+    }
+  }
+  const zelt::RecordArena arena{records.data(), kDim + 1, kDim};
+  const auto n = std::int32_t(stored.size());
+  for (const float qn : {zelt_test::ref_squared_norm(q.data(), kDim), 0.0f, 1.0f, 4.0f}) {
+    for (const MetricKind metric : {MetricKind::Cosine, MetricKind::Poincare}) {
+      for (const zelt::KernelSet* set : zelt_test::kernel_sets()) {
+        SCOPED_TRACE(std::string(set->name) + ", metric " + std::to_string(int(metric)) +
+                     ", query norm " + std::to_string(qn));
+        std::vector<std::int32_t> ids(static_cast<std::size_t>(n));
+        for (std::int32_t i = 0; i < n; ++i) ids[std::size_t(i)] = (7 * i) % n;
+        std::vector<float> out(ids.size());
+        set->of(metric).to_nodes(q.data(), qn, arena, ids.data(), ids.size(), out.data());
+        for (std::size_t j = 0; j < ids.size(); ++j) {
+          const float* v = arena.record(ids[j]);
+          const float expected =
+              zelt_test::ref_distance(metric, q.data(), qn, v, stored[std::size_t(ids[j])], kDim);
+          EXPECT_TRUE(SameBits(out[j], expected)) << "record " << ids[j];
         }
       }
     }
