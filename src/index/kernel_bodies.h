@@ -93,25 +93,29 @@ float record_distance(const float* q, float q_norm_sq, const float* v, std::int3
   return Keys ? key : poincare_from_key<Ops>(key);
 }
 
+// The metric's step after the sums, for B records at v whose sums (squared
+// differences, or dot products for cosine) are in out.
+template <class Ops, MetricKind M, int B, bool Keys = false>
+void finish_distances(float q_norm_sq, const float* const* v, std::int32_t n, float* out) {
+  if (M == MetricKind::Cosine) Ops::template cosine_distances<B>(out, q_norm_sq, v, n, out);
+  if (M != MetricKind::Poincare) return;
+  Ops::template poincare_keys<B>(out, q_norm_sq, v, n, out);
+  if (!Keys) {
+    for (int b = 0; b < B; ++b) out[b] = poincare_from_key<Ops>(out[b]);
+  }
+}
+
 // B records at once: the same bits per record, with B independent chains of
 // arithmetic in flight.
 template <class Ops, MetricKind M, int B, bool Keys = false>
 void record_distances(const float* q, float q_norm_sq, const float* const* v, std::int32_t n,
                       float* out) {
-  if (M == MetricKind::Euclidean) {
-    Ops::template squared_difference_sums<B>(q, v, n, out);
-    return;
-  }
   if (M == MetricKind::Cosine) {
     Ops::template dot_products<B>(q, v, n, out);
-    Ops::template cosine_distances<B>(out, q_norm_sq, v, n, out);
-    return;
+  } else {
+    Ops::template squared_difference_sums<B>(q, v, n, out);
   }
-  Ops::template squared_difference_sums<B>(q, v, n, out);
-  Ops::template poincare_keys<B>(out, q_norm_sq, v, n, out);
-  if (!Keys) {
-    for (int b = 0; b < B; ++b) out[b] = poincare_from_key<Ops>(out[b]);
-  }
+  finish_distances<Ops, M, B, Keys>(q_norm_sq, v, n, out);
 }
 
 template <class Ops, MetricKind M, bool Keys = false>
@@ -146,6 +150,19 @@ void to_run(const float* q, float q_norm_sq, const RecordArena& arena, std::int3
       const float* v[kGroup];
       for (int g = 0; g < kGroup; ++g) v[g] = record + std::size_t(g) * arena.stride;
       record_distances<Ops, M, kGroup, Keys>(q, q_norm_sq, v, arena.dimension, out + j);
+    }
+  } else if (M != MetricKind::Euclidean) {
+    // Streaming: the sums one record at a time, the step after them a group
+    // at a time, where it costs as much as the sums on a short vector.
+    for (; j + kGroup <= count; j += kGroup, record += kGroup * arena.stride) {
+      const float* v[kGroup];
+      for (int g = 0; g < kGroup; ++g) {
+        v[g] = record + std::size_t(g) * arena.stride;
+        out[j + std::size_t(g)] = M == MetricKind::Cosine
+                                      ? Ops::dot_product(q, v[g], arena.dimension)
+                                      : Ops::squared_difference_sum(q, v[g], arena.dimension);
+      }
+      finish_distances<Ops, M, kGroup, Keys>(q_norm_sq, v, arena.dimension, out + j);
     }
   }
   for (; j < count; ++j, record += arena.stride) {
