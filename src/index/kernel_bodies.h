@@ -8,10 +8,10 @@
 //   static float dot_product(const float* q, const float* v, std::int32_t n);
 //   template <int B> static void squared_difference_sums(q, const float* const* v, n, out);
 //   template <int B> static void dot_products(q, const float* const* v, n, out);
-//   template <int B> static void cosine_distances(dots, q_norm_sq, v, n, out);
-//   template <int B> static void poincare_keys(sums, q_norm_sq, v, n, out);
-//       (cosine_distance and poincare_key below of the B records at v, with
-//       their norm_of_record, in the same bits)
+//   template <MetricKind M, int B> static bool finish_lanes(sums, q_norm_sq, v, n, out);
+//       (finished_sum below of the B records at v, all at once and in the
+//       same bits; false, writing nothing, where it leaves them to the
+//       scalar form)
 //   static float fma(float a, float b, float c);   // a*b + c, one rounding
 //
 // Every instantiation is distinct to its Ops type, so no out-of-line copy of
@@ -81,27 +81,44 @@ float norm_of_record(const float* v, std::int32_t n) {
   return vn >= 0.0f ? vn : Ops::squared_norm(v, n);
 }
 
+// The sum a metric starts from: squared differences, or for cosine the dot
+// product.
+template <class Ops, MetricKind M>
+float record_sum(const float* q, const float* v, std::int32_t n) {
+  return M == MetricKind::Cosine ? Ops::dot_product(q, v, n) : Ops::squared_difference_sum(q, v, n);
+}
+
+// The step after the sum of the record at v: its cosine distance, or its
+// Poincaré key (not for Euclidean, whose distance is the sum).
+template <class Ops, MetricKind M>
+float finished_sum(float sum, float q_norm_sq, const float* v, std::int32_t n) {
+  const float vn = norm_of_record<Ops>(v, n);
+  return M == MetricKind::Cosine ? cosine_distance<Ops>(sum, q_norm_sq, vn)
+                                 : poincare_key<Ops>(sum, q_norm_sq, vn);
+}
+
 // Keys: a Poincaré record's key instead of its distance.
 template <class Ops, MetricKind M, bool Keys = false>
 float record_distance(const float* q, float q_norm_sq, const float* v, std::int32_t n) {
-  if (M == MetricKind::Euclidean) return Ops::squared_difference_sum(q, v, n);
-  if (M == MetricKind::Cosine) {
-    return cosine_distance<Ops>(Ops::dot_product(q, v, n), q_norm_sq, norm_of_record<Ops>(v, n));
+  const float sum = record_sum<Ops, M>(q, v, n);
+  if constexpr (M == MetricKind::Euclidean) {
+    return sum;
+  } else {
+    const float finished = finished_sum<Ops, M>(sum, q_norm_sq, v, n);
+    return M == MetricKind::Poincare && !Keys ? poincare_from_key<Ops>(finished) : finished;
   }
-  const float key =
-      poincare_key<Ops>(Ops::squared_difference_sum(q, v, n), q_norm_sq, norm_of_record<Ops>(v, n));
-  return Keys ? key : poincare_from_key<Ops>(key);
 }
 
-// The metric's step after the sums, for B records at v whose sums (squared
-// differences, or dot products for cosine) are in out.
+// The metric's step after the sums, for B records at v whose sums are in out.
 template <class Ops, MetricKind M, int B, bool Keys = false>
 void finish_distances(float q_norm_sq, const float* const* v, std::int32_t n, float* out) {
-  if (M == MetricKind::Cosine) Ops::template cosine_distances<B>(out, q_norm_sq, v, n, out);
-  if (M != MetricKind::Poincare) return;
-  Ops::template poincare_keys<B>(out, q_norm_sq, v, n, out);
-  if (!Keys) {
-    for (int b = 0; b < B; ++b) out[b] = poincare_from_key<Ops>(out[b]);
+  if constexpr (M != MetricKind::Euclidean) {
+    if (!Ops::template finish_lanes<M, B>(out, q_norm_sq, v, n, out)) {
+      for (int b = 0; b < B; ++b) out[b] = finished_sum<Ops, M>(out[b], q_norm_sq, v[b], n);
+    }
+    if (M == MetricKind::Poincare && !Keys) {
+      for (int b = 0; b < B; ++b) out[b] = poincare_from_key<Ops>(out[b]);
+    }
   }
 }
 
@@ -158,9 +175,7 @@ void to_run(const float* q, float q_norm_sq, const RecordArena& arena, std::int3
       const float* v[kGroup];
       for (int g = 0; g < kGroup; ++g) {
         v[g] = record + std::size_t(g) * arena.stride;
-        out[j + std::size_t(g)] = M == MetricKind::Cosine
-                                      ? Ops::dot_product(q, v[g], arena.dimension)
-                                      : Ops::squared_difference_sum(q, v[g], arena.dimension);
+        out[j + std::size_t(g)] = record_sum<Ops, M>(q, v[g], arena.dimension);
       }
       finish_distances<Ops, M, kGroup, Keys>(q_norm_sq, v, arena.dimension, out + j);
     }

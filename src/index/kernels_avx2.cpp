@@ -73,21 +73,6 @@ inline bool stored_norms(const float* const* v, std::int32_t n, __m256* norms) {
   return present == 0xff;
 }
 
-// f of B records' value at x and their norm, eight lanes at once where B is
-// 4 or 8 and every norm is stored, else record by record through g, which
-// takes a value and its record.
-template <int B, class F, class G>
-inline void by_lanes(const float* x, const float* const* v, std::int32_t n, float* out, F f, G g) {
-  if constexpr (B == 4 || B == 8) {
-    __m256 norms;
-    if (stored_norms<B>(v, n, &norms)) {
-      store_lanes<B>(out, f(load_lanes<B>(x), norms));
-      return;
-    }
-  }
-  for (int b = 0; b < B; ++b) out[b] = g(x[b], v[b]);
-}
-
 }  // namespace
 
 struct Ops {
@@ -163,27 +148,20 @@ struct Ops {
     }
   }
 
-  template <int B>
-  static void cosine_distances(const float* dots, float q_norm_sq, const float* const* v,
-                               std::int32_t n, float* out) {
-    by_lanes<B>(
-        dots, v, n, out,
-        [q_norm_sq](__m256 d, __m256 vn) { return cosine_distances8(d, q_norm_sq, vn); },
-        [q_norm_sq, n](float d, const float* r) {
-          return kernel_bodies::cosine_distance<Ops>(d, q_norm_sq,
-                                                     kernel_bodies::norm_of_record<Ops>(r, n));
-        });
-  }
-  template <int B>
-  static void poincare_keys(const float* sums, float q_norm_sq, const float* const* v,
-                            std::int32_t n, float* out) {
-    by_lanes<B>(
-        sums, v, n, out,
-        [q_norm_sq](__m256 d, __m256 vn) { return poincare_keys8(d, q_norm_sq, vn); },
-        [q_norm_sq, n](float d, const float* r) {
-          return kernel_bodies::poincare_key<Ops>(d, q_norm_sq,
-                                                  kernel_bodies::norm_of_record<Ops>(r, n));
-        });
+  // Groups of four or eight whose norms are all stored.
+  template <MetricKind M, int B>
+  static bool finish_lanes(const float* sums, float q_norm_sq, const float* const* v,
+                           std::int32_t n, float* out) {
+    if constexpr (B != 4 && B != 8) {
+      return false;
+    } else {
+      __m256 norms;
+      if (!stored_norms<B>(v, n, &norms)) return false;
+      const __m256 x = load_lanes<B>(sums);
+      store_lanes<B>(out, M == MetricKind::Cosine ? cosine_distances8(x, q_norm_sq, norms)
+                                                  : poincare_keys8(x, q_norm_sq, norms));
+      return true;
+    }
   }
 };
 

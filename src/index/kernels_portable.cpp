@@ -57,21 +57,10 @@ struct Ops {
   static void dot_products(const float* q, const float* const* v, std::int32_t n, float* out) {
     for (int b = 0; b < B; ++b) out[b] = dot_product(q, v[b], n);
   }
-  template <int B>
-  static void cosine_distances(const float* dots, float q_norm_sq, const float* const* v,
-                               std::int32_t n, float* out) {
-    for (int b = 0; b < B; ++b) {
-      const float vn = kernel_bodies::norm_of_record<Ops>(v[b], n);
-      out[b] = kernel_bodies::cosine_distance<Ops>(dots[b], q_norm_sq, vn);
-    }
-  }
-  template <int B>
-  static void poincare_keys(const float* sums, float q_norm_sq, const float* const* v,
-                            std::int32_t n, float* out) {
-    for (int b = 0; b < B; ++b) {
-      const float vn = kernel_bodies::norm_of_record<Ops>(v[b], n);
-      out[b] = kernel_bodies::poincare_key<Ops>(sums[b], q_norm_sq, vn);
-    }
+  // No lanes here: every record goes through the scalar form.
+  template <MetricKind M, int B>
+  static bool finish_lanes(const float*, float, const float* const*, std::int32_t, float*) {
+    return false;
   }
 };
 
