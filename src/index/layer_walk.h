@@ -35,10 +35,16 @@ inline void measure_new_neighbours(const IndexState& s, const float* query, floa
     std::size_t count = 0;
     for (std::int32_t i = begin; i < end; ++i) {
       const std::int32_t m = list.ids[i];
-      if (!first_visit(m)) continue;
-      if (beyond_boundary(s, m)) continue;
+      ids[count] = m;
       prefetch_vector(s, m);
-      ids[count++] = m;
+      count += first_visit(m) ? 1 : 0;
+    }
+    if (s.params.metric == MetricKind::Poincare) {
+      std::size_t kept = 0;
+      for (std::size_t j = 0; j < count; ++j) {
+        if (!beyond_boundary(s, ids[j])) ids[kept++] = ids[j];
+      }
+      count = kept;
     }
     distances_to_nodes(s, query, query_norm_sq, ids, count, dists);
     for (std::size_t j = 0; j < count; ++j) take(ids[j], dists[j]);
@@ -74,10 +80,12 @@ void walk_layer(const IndexState& s, const float* query, float query_norm_sq, st
   marks[entry_id] = epoch;
   policy.start(entry_id, d0);
 
-  const auto first_visit = [&](std::int32_t m) {
-    if (marks[m] == epoch) return false;
+  // By value: a store through marks could otherwise be taken to change epoch,
+  // and both would be read again for every id.
+  const auto first_visit = [marks, epoch](std::int32_t m) {
+    const bool fresh = marks[m] != epoch;
     marks[m] = epoch;
-    return true;
+    return fresh;
   };
   while (!frontier.empty()) {
     const Candidate c = frontier.top();

@@ -305,6 +305,19 @@ TEST(SearchLayer, PoincareSkipsNodesAtTheBoundaryUnlessTheyAreTheEntry) {
   expect_sound_records(p.state(), q, from_boundary);
 }
 
+TEST(SearchLayer, RepeatedIdsAcrossChunksOfALongListAreMeasuredOnce) {
+  // A hub listing 1 … 99 and then again, every third node beyond the boundary.
+  GraphBuilder g(MetricKind::Poincare, 1);
+  g.add({0.0f});
+  std::vector<std::int32_t> hub;
+  for (std::int32_t i = 1; i < 100; ++i) g.add({i % 3 == 0 ? 0.9985f : 0.009f * float(i)});
+  for (std::int32_t i = 1; i < 199; ++i) hub.push_back(i < 100 ? i : 199 - i);
+  g.link(0, 0, hub);
+  const ResultHeap h = search(g.state(), {0.3f}, 0, 500);
+  EXPECT_EQ(sorted_ids(h).size(), 67u);
+  expect_sound_records(g.state(), {0.3f}, h);
+}
+
 TEST(SearchLayer, PoincareBoundaryTestReadsTheStoredNorm) {
   // Node 1 sits near the origin; only its stored value decides the rule.
   GraphBuilder g(MetricKind::Poincare, 2);
