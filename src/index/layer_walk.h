@@ -23,7 +23,9 @@ namespace zelt {
 // Poincaré boundary is measured, and take(id, distance) is called for it, in
 // list order. The distances do not depend on what take does, so they are
 // measured a chunk at a time, several vectors at once, after prefetching the
-// whole chunk.
+// whole chunk. Whether an id was visited is about even odds, so the ids are
+// kept by a count that the test adds to rather than by a branch, and every id
+// is prefetched as it is read (a visited one is mostly in the caches already).
 template <class FirstVisit, class Take>
 inline void measure_new_neighbours(const IndexState& s, const float* query, float query_norm_sq,
                                    LinkSpan list, FirstVisit&& first_visit, Take&& take) {
