@@ -6,7 +6,11 @@ namespace zelt {
 
 void VectorStore::set_tail_words(std::size_t words) {
   const std::size_t kept = std::size_t(dimension_) + 1;
-  const std::size_t stride = kept + words;
+  // A record with a tail is padded to whole 32-byte blocks, so that no
+  // vector load of the kernels straddles two cache lines (the store's pages
+  // are aligned). Bare records stay as small as they can be.
+  const std::size_t stride =
+      words == 0 ? kept : (kept + words + kBlockWords - 1) / kBlockWords * kBlockWords;
   if (stride == stride_) return;
   const std::size_t n = size();
   PodArray<float> moved;

@@ -51,10 +51,13 @@ class VectorStore {
 
   // Sizes the store to n records, zeroed where new, dropping those beyond.
   void resize(std::size_t n) { data_.resize(n * stride_); }
-  // Gives every record a zero tail of `words` words (copying the records).
+  // Gives every record a zero tail of at least `words` words (copying the
+  // records); tail_words() tells how many.
   void set_tail_words(std::size_t words);
 
  private:
+  static constexpr std::size_t kBlockWords = 8;
+
   std::int32_t dimension_;
   std::size_t stride_;
   PodArray<float> data_;

@@ -298,3 +298,26 @@ TEST(IndexFile, OpenFailuresNameTheFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Linked records start on 32-byte boundaries, built or loaded, so that no
+// vector load straddles two cache lines.
+TEST(IndexFile, LinkedRecordsStayAlignedThroughALoad) {
+  for (const std::int32_t dim : {1, 7, 32, 100}) {
+    IndexState s = zelt_test::make_state(dim, 1.0f, 5, MetricKind::Euclidean, 2u);
+    const std::vector<float> v(std::size_t(dim), 0.25f);
+    for (int i = 0; i < 5; ++i) zelt::insert_linked(s, v.data(), 0, 10);
+    const std::string path = zelt_test::temp_path("aligned.bin");
+    zelt::write_index_file(s, path);
+    const IndexState back = zelt::read_index_file(path, MetricKind::Euclidean);
+    for (const IndexState* state : {static_cast<const IndexState*>(&s), &back}) {
+      for (std::int32_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(state->vectors.vector(i)) % 32, 0u)
+            << "dimension " << dim << ", node " << i;
+      }
+    }
+  }
+}
+
+}  // namespace
