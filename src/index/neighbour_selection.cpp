@@ -106,7 +106,9 @@ bool merge_runs(const std::int32_t* ids, const float* d, std::size_t count, List
   const auto known = std::size_t(origin.known);
   const auto passed = std::size_t(origin.passed);
   if (passed > known || known > count || known == 0) return false;
-  sorted.clear();
+  // Written field by field in place: a record put together on the stack and
+  // then copied as one word waits for its two halves to be stored first.
+  sorted.resize(count);
   earlier.clear();
   std::size_t p = 0, f = passed;
   // The later ids are few (usually the one just added): pick the nearest of
@@ -124,8 +126,9 @@ bool merge_runs(const std::int32_t* ids, const float* d, std::size_t count, List
           best = e, kind = Earlier::Unknown;
       }
     }
-    if (!sorted.empty() && !(sorted.back().distance < d[best])) return false;
-    sorted.push_back({d[best], ids[best]});
+    if (k > 0 && !(sorted[k - 1].distance < d[best])) return false;
+    sorted[k].distance = d[best];
+    sorted[k].id = ids[best];
     earlier.push_back(kind);
     if (kind == Earlier::Passed) {
       ++p;
