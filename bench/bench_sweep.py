@@ -217,7 +217,8 @@ def header(args, engines):
              "", f"Module source at {commit}; {', '.join(versions)}; "
              f"{benchlib.blas_description()}.",
              f"{args.n} points and {args.queries} queries per kind, k 10, seed {args.seed}, "
-             f"median of {args.reps} timed passes per ef, engines timed in alternating turns. "
+             f"build time the best of {args.build_reps}, median of {args.reps} timed passes per "
+             f"ef, engines timed in alternating turns. "
              f"ef: {', '.join(map(str, args.ef_values))}.",
              "q/s at a recall is read off each engine's recall -> q/s Pareto frontier, linear in "
              "log q/s between frontier points; n/a where the frontier never reaches it. faiss "
