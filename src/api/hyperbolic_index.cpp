@@ -158,24 +158,13 @@ BatchProgress HyperbolicIndex::search_many(FloatRows queries, const QueryTerms& 
   std::fill(distances, distances + queries.rows * k, std::numeric_limits<float>::infinity());
   if (answers_nothing(terms) || k == 0) return BatchProgress{queries.rows, false};
   refuse_non_finite(queries, "Query row");
-  const int threads = thread_count(control.threads);
-  // Each worker's graph queries reuse one set of buffers, not a fresh one each.
-  // (No more workers run than there are queries.)
-  const std::size_t workers = std::min(std::size_t(threads), queries.rows);
-  std::vector<GraphSearchBuffers> buffers(workers);
-  std::vector<std::vector<Candidate>> answers(workers);
   const RunOutcome run = run_parallel(
-      queries.rows, threads,
-      [&](std::size_t i, int worker) {
+      queries.rows, thread_count(control.threads),
+      [&](std::size_t i, int) {
         QueryTerms own = terms;
         if (filter_masks != nullptr) own.filter_mask = filter_masks[i];
         const float* q = checked_copy(FloatArray{queries.data + i * queries.cols, queries.cols, 1});
-        std::vector<Candidate>& found = answers[std::size_t(worker)];
-        if (own.kind == QueryTerms::Kind::Graph) {
-          graph_search(state_, q, own, buffers[std::size_t(worker)], found);
-        } else {
-          found = nearest(q, own);
-        }
+        const std::vector<Candidate> found = nearest(q, own);
         const std::size_t count = std::min(k, found.size());
         for (std::size_t j = 0; j < count; ++j) {
           ids[i * k + j] = found[j].id;

@@ -97,18 +97,13 @@ class CandidateQueue {
   // (farthest first for a NearerOnTop one, reversed).
   std::vector<Candidate> drain_reversed() {
     std::vector<Candidate> out;
-    drain_reversed_into(out);
-    return out;
-  }
-  // The same into `out` (cleared first), whose storage is reused.
-  void drain_reversed_into(std::vector<Candidate>& out) {
-    out.clear();
     out.reserve(items_.size());
     while (!items_.empty()) {
       out.push_back(top());
       pop();
     }
     std::reverse(out.begin(), out.end());
+    return out;
   }
 
  private:

@@ -73,13 +73,8 @@ ResultHeap search_layer(const IndexState& s, const float* query, float query_nor
 }
 
 std::int32_t descend_to_layer0(const IndexState& s, const float* query, float query_norm_sq) {
-  ResultHeap step;
-  return descend_to_layer0(s, query, query_norm_sq, step);
-}
-
-std::int32_t descend_to_layer0(const IndexState& s, const float* query, float query_norm_sq,
-                               ResultHeap& step) {
   std::int32_t entry = s.ep_id;
+  ResultHeap step;
   for (std::int32_t layer = s.ep_layer; layer >= 1; --layer) {
     search_layer(s, query, query_norm_sq, entry, 1, layer, step);
     if (!step.empty()) entry = step.top().id;

@@ -49,8 +49,5 @@ inline bool beyond_boundary(const IndexState& s, std::int32_t node) {
 // Greedy descent with width 1 from the entry point down to layer 1; returns
 // the node at which layer 0 is entered.
 std::int32_t descend_to_layer0(const IndexState& s, const float* query, float query_norm_sq);
-// The same with the heap of each step given (its storage is reused).
-std::int32_t descend_to_layer0(const IndexState& s, const float* query, float query_norm_sq,
-                               ResultHeap& step);
 
 }  // namespace zelt

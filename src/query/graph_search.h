@@ -15,15 +15,4 @@ namespace zelt {
 std::vector<Candidate> graph_search(const IndexState& s, const float* query,
                                     const QueryTerms& terms);
 
-// What graph_search allocates, kept from query to query by a caller that asks
-// many of them on one thread.
-struct GraphSearchBuffers {
-  ResultHeap step, found;
-  std::vector<Candidate> nearest_first;
-};
-
-// The same answer into `answer` (cleared first), through the given buffers.
-void graph_search(const IndexState& s, const float* query, const QueryTerms& terms,
-                  GraphSearchBuffers& buffers, std::vector<Candidate>& answer);
-
 }  // namespace zelt
