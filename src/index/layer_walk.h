@@ -54,15 +54,23 @@ inline void measure_new_neighbours(const IndexState& s, const float* query, floa
 }
 
 // A node's list at a layer; while other threads may be rewriting lists
-// (locks given), a copy taken into `copy` under the node's lock, valid until
-// the next read into it.
+// (locks given), a consistent copy of it in `copy`, valid until the next read
+// into it. The block's address is trusted only once the version shows that no
+// writer moved the list while it was read; the list is then copied from that
+// block (which stays intact even if the list moves on) and kept if the version
+// still has not moved.
 inline LinkSpan read_links(const IndexState& s, std::int32_t node, std::int32_t layer,
                            GraphLocks* locks, std::vector<std::int32_t>& copy) {
   if (locks == nullptr) return s.links.links(node, layer);
-  const NodeGuard guard(locks, node);
-  const LinkSpan list = s.links.links(node, layer);
-  copy.assign(list.begin(), list.end());
-  return LinkSpan{copy.data(), list.size};
+  for (;;) {
+    const std::uint32_t version = locks->read_begin(node);
+    const std::int32_t* block = s.links.shared_block(node, layer);
+    if (!locks->read_unchanged(node, version)) continue;
+    LinkStore::copy_shared(block, copy);
+    if (locks->read_unchanged(node, version)) {
+      return LinkSpan{copy.data(), std::int32_t(copy.size())};
+    }
+  }
 }
 
 template <class Policy>

@@ -5,6 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "index/shared_words.h"
+
 namespace zelt {
 
 namespace {
@@ -47,6 +49,33 @@ std::int32_t* LinkStore::moved_to(const std::int32_t* slot) {
   std::int32_t* block;
   std::memcpy(&block, slot + kHeader, sizeof block);
   return block;
+}
+
+const std::int32_t* LinkStore::shared_block(std::int32_t node, std::int32_t layer) const {
+  if (layer == 0) {
+    if (slots_ == nullptr) return empty_;
+    const std::int32_t* s = slot(node);
+    if (shared::load(s + 1) != kMoved) return s;
+    std::int32_t words[kAddressWords];
+    for (std::size_t i = 0; i < kAddressWords; ++i) words[i] = shared::load(s + kHeader + i);
+    std::int32_t* block;
+    std::memcpy(&block, words, sizeof block);
+    return block;
+  }
+  if (layer < 0 || layer > levels_[std::size_t(node)]) return empty_;
+  return shared::load(&upper_[upper_first_[std::size_t(node)] + std::size_t(layer) - 1]);
+}
+
+void LinkStore::copy_shared(const std::int32_t* block, std::vector<std::int32_t>& out) {
+  const std::int32_t size = shared::load(block);
+  const std::int32_t capacity = shared::load(block + 1);
+  const auto count = std::size_t(std::clamp(size, 0, std::max(capacity, 0)));
+  out.resize(count);
+  // Through locals: every acquiring load would otherwise make the vector's
+  // own fields be read again.
+  std::int32_t* to = out.data();
+  const std::int32_t* from = block + kHeader;
+  for (std::size_t i = 0; i < count; ++i) to[i] = shared::load(from + i);
 }
 
 void LinkStore::make_room(std::size_t words) {
@@ -132,12 +161,15 @@ std::int32_t* LinkStore::writable_block(std::int32_t node, std::int32_t layer) {
 
 void LinkStore::rehome(std::int32_t node, std::int32_t layer, std::int32_t* block) {
   if (layer == 0) {
+    // The address first: a reader that sees the slot moved finds it there.
     std::int32_t* s = slot(node);
-    std::memcpy(s + kHeader, &block, sizeof block);
-    s[1] = kMoved;
+    std::int32_t words[kAddressWords];
+    std::memcpy(words, &block, sizeof block);
+    for (std::size_t i = 0; i < kAddressWords; ++i) shared::store(s + kHeader + i, words[i]);
+    shared::store(s + 1, kMoved);
     return;
   }
-  upper_[upper_first_[std::size_t(node)] + std::size_t(layer) - 1] = block;
+  shared::store(&upper_[upper_first_[std::size_t(node)] + std::size_t(layer) - 1], block);
 }
 
 void LinkStore::assign(std::int32_t node, std::int32_t layer, const std::int32_t* ids,
@@ -157,10 +189,10 @@ void LinkStore::assign(std::int32_t node, std::int32_t layer, const std::int32_t
     rehome(node, layer, grown);
     return;
   }
-  if (count > 0) std::memmove(block + kHeader, ids, count * sizeof(std::int32_t));
-  block[0] = std::int32_t(count);
-  block[2] = origin.known;
-  block[3] = origin.passed;
+  shared::move(block + kHeader, ids, count);
+  shared::store(block, std::int32_t(count));
+  shared::store(block + 2, origin.known);
+  shared::store(block + 3, origin.passed);
 }
 
 void LinkStore::append(std::int32_t node, std::int32_t layer, std::int32_t id) {
@@ -181,8 +213,8 @@ void LinkStore::append(std::int32_t node, std::int32_t layer, std::int32_t id) {
     rehome(node, layer, moved);
     block = moved;
   }
-  block[kHeader + std::size_t(size)] = id;
-  block[0] = size + 1;
+  shared::store(block + kHeader + std::size_t(size), id);
+  shared::store(block, size + 1);
 }
 
 }  // namespace zelt

@@ -72,6 +72,14 @@ class LinkStore {
     const std::int32_t* block = block_of(node, layer);
     return LinkSpan{block + kHeader, block[0]};
   }
+  // The block holding the list of `node` at `layer`, read while a writer may
+  // be moving it: an address to trust only once the reader's version check
+  // has passed.
+  const std::int32_t* shared_block(std::int32_t node, std::int32_t layer) const;
+  // Copies a block's list into `out` while a writer may be rewriting it: a
+  // mix of old and new ids, never more than the block holds, for the reader's
+  // version check to judge.
+  static void copy_shared(const std::int32_t* block, std::vector<std::int32_t>& out);
   ListOrigin origin(std::int32_t node, std::int32_t layer) const {
     const std::int32_t* block = block_of(node, layer);
     return ListOrigin{block[2], block[3]};
@@ -88,7 +96,8 @@ class LinkStore {
 
   // Replaces the list of `node` at `layer` (which the node must reach). Safe
   // beside other threads' calls for other nodes: the chunks are shared under
-  // a lock of their own.
+  // a lock of their own. This and append write every word that a reader
+  // without the node's lock may see as a whole word (shared_words.h).
   void assign(std::int32_t node, std::int32_t layer, const std::int32_t* ids, std::size_t count,
               ListOrigin origin = {});
   void append(std::int32_t node, std::int32_t layer, std::int32_t id);

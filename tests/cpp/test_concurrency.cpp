@@ -20,6 +20,8 @@
 #include "api/hyperbolic_index.h"
 #include "index/batch_insertion.h"
 #include "index/graph_check.h"
+#include "index/graph_locks.h"
+#include "index/layer_walk.h"
 #include "test_support.h"
 
 namespace {
@@ -170,6 +172,50 @@ TEST(Concurrency, BatchesLinkedByManyThreadsKeepTheInvariants) {
     EXPECT_EQ(done.added, 3000u);
     EXPECT_EQ(zelt::graph_fault(s, zelt::GraphRules::Built), "");
   }
+}
+
+// A walk that reads a list while another thread rewrites it gets one whole
+// list, never a mix: every list written holds one id repeated, each write a
+// new one and a new length, and now and then a length that moves the list to
+// a larger block (at layer 0 out of its slot, at layer 1 to a new block).
+TEST(Concurrency, ListsReadBesideTheirWriterAreWhole) {
+  zelt::IndexState s = zelt_test::make_state(kDim, 1.0f, 6, zelt::MetricKind::Euclidean, 1u);
+  s.ensure_slots();
+  std::mt19937 rng(3);
+  constexpr int kNodes = 50;
+  for (int i = 0; i < kNodes; ++i) s.store_node(point(rng).data(), 0, 1, true);
+  zelt::GraphLocks locks;
+  std::atomic<bool> done{false};
+  std::atomic<long> torn{0};
+  const auto read = [&](std::int32_t layer) {
+    std::vector<std::int32_t> copy;
+    while (!done.load()) {
+      const zelt::LinkSpan list = zelt::read_links(s, 0, layer, &locks, copy);
+      for (const std::int32_t id : list) {
+        if (id != list.ids[0] || id < 0 || id >= kNodes) ++torn;
+      }
+    }
+  };
+  std::vector<std::thread> readers;
+  for (const std::int32_t layer : {0, 1, 0}) readers.emplace_back(read, layer);
+  std::size_t capacity = 16;
+  for (int r = 0; r < 200000; ++r) {
+    const std::int32_t layer = r % 2;
+    std::size_t count = 1 + std::size_t(r) % capacity;
+    if (r % 20000 == 0) count = capacity += 24;
+    const std::vector<std::int32_t> ids(count, r % kNodes);
+    locks.lock(0);
+    if (r % 3 == 0 && count < capacity) {
+      s.links.assign(0, layer, ids.data(), count - 1);
+      s.links.append(0, layer, ids[0]);
+    } else {
+      s.links.assign(0, layer, ids.data(), count);
+    }
+    locks.unlock(0);
+  }
+  done = true;
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(torn.load(), 0);
 }
 
 }  // namespace
