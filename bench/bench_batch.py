@@ -1,13 +1,16 @@
 """Batch calls on every core: add_items and search against one thread, a Python loop and hnswlib.
 
     python bench/bench_batch.py [--kind clustered128] [--n 50000] [--queries 2000] [--reps 3]
+                               [--query-reps 7]
     python bench/bench_batch.py --memory 1000000      # peak memory of both calls on n x 32
 
 Builds the same data with add_items on 1 and on all threads (hnswlib's add_items beside them),
 then answers the queries with search() on 1 and on all threads, with a Python loop of
-custom_hnsw_search, and with hnswlib's knn_query on all threads, over a range of ef. Query speeds
+custom_hnsw_search (the ids alone; and again with compute_distance for each id, which is what
+search returns), and with hnswlib's knn_query on all threads, over a range of ef. Query speeds
 are compared at equal recall@10 on each engine's recall -> queries/s frontier. Every timing is
-the best of --reps runs taken in turns, so a slow moment of the machine falls on all alike.
+the best of several runs taken in turns (--reps builds, --query-reps passes over the queries), so
+a slow moment of the machine falls on all alike.
 """
 
 import argparse
@@ -35,7 +38,9 @@ def parse_args():
     p.add_argument("--kind", default="clustered128", choices=sorted(sweep_data.KINDS))
     p.add_argument("--n", type=int, default=50000)
     p.add_argument("--queries", type=int, default=2000)
-    p.add_argument("--reps", type=int, default=3)
+    p.add_argument("--reps", type=int, default=3, help="builds of each way (best taken)")
+    p.add_argument("--query-reps", type=int, default=7,
+                   help="passes over the queries per engine and ef (best taken)")
     p.add_argument("--seed", type=int, default=7)
     p.add_argument("--memory", type=int, metavar="N", default=0,
                    help="instead: peak memory of add_items and search on N x 32 vectors")
@@ -76,15 +81,6 @@ def memory_report(zelt_core, n, cores, seed):
           f"+ {(peak_search - base - index_bytes - answers) / 2**20:,.0f} MiB)")
 
 
-def best_time(run, reps):
-    times = []
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - t0)
-    return min(times)
-
-
 def zelt_build(zelt_core, metric, data, threads, seed):
     index = zelt_core.HyperbolicIndex(data.shape[1], 1.0, M, metric, seed=seed)
     index.add_items(data, 0, EF_CONSTRUCTION, num_threads=threads)
@@ -117,14 +113,34 @@ def build_times(zelt_core, hnswlib, metric, data, cores, args):
 
 
 def query_points(searches, queries, truth, reps):
-    """Per engine, the (recall, queries/s) of every ef, timed in turns."""
+    """Per engine, the (recall, queries/s) of every ef. The engines take turns within every
+    repetition: a pass over the queries takes well under a second, so a slow moment of the
+    machine would otherwise fall on one engine's passes alone."""
     points = {name: [] for name in searches}
     for ef in EFS:
         answers = {name: search(ef) for name, search in searches.items()}  # warm-up and recall
-        for name, search in searches.items():
-            qps = len(queries) / best_time(lambda: search(ef), reps)
-            points[name].append((benchlib.recall_at_k(answers[name], truth, K), qps))
+        best = {name: float("inf") for name in searches}
+        for _ in range(reps):
+            for name, search in searches.items():
+                t0 = time.perf_counter()
+                search(ef)
+                best[name] = min(best[name], time.perf_counter() - t0)
+        for name in searches:
+            points[name].append((benchlib.recall_at_k(answers[name], truth, K),
+                                 len(queries) / best[name]))
     return points
+
+
+def loop_with_distances(index, queries, ef):
+    """What search() returns, made by single-query calls: the ids and their distances in two
+    padded arrays. The plain loop above gives the ids alone, in lists."""
+    ids = np.full((len(queries), K), -1, dtype=np.int64)
+    distances = np.full((len(queries), K), np.inf, dtype=np.float32)
+    for i, q in enumerate(queries):
+        found = index.custom_hnsw_search(q, K, 0, ef)
+        ids[i, :len(found)] = found
+        distances[i, :len(found)] = [index.compute_distance(q, j) for j in found]
+    return ids
 
 
 def main():
@@ -161,6 +177,7 @@ def main():
         f"zelt search {cores} threads": lambda ef: index.search(queries, K, ef_search=ef,
                                                                num_threads=cores)[0],
         "zelt Python loop": lambda ef: [index.custom_hnsw_search(q, K, 0, ef) for q in queries],
+        "zelt loop with distances": lambda ef: loop_with_distances(index, queries, ef),
     }
     if hnswlib is not None:
         peer = built[f"hnswlib {cores} threads"]
@@ -169,7 +186,7 @@ def main():
             peer.set_ef(ef)
             return peer.knn_query(queries, k=K, num_threads=cores)[0]
         searches[f"hnswlib knn_query {cores} threads"] = knn
-    points = query_points(searches, queries, truth, args.reps)
+    points = query_points(searches, queries, truth, args.query_reps)
 
     print("\nqueries/s at recall@10   " + "".join(f"{r:>10.2f}" for r in RECALLS))
     at = {name: [frontier.qps_at(p, r) for r in RECALLS] for name, p in points.items()}
@@ -182,6 +199,8 @@ def main():
     print(f"  {cores} threads over 1 thread   " + ratio(f"zelt search {cores} threads",
                                                         "zelt search 1 thread"))
     print("  1 thread over Python loop  " + ratio("zelt search 1 thread", "zelt Python loop"))
+    print("  1 thread over loop w/ dist " + ratio("zelt search 1 thread",
+                                                  "zelt loop with distances"))
     if hnswlib is not None:
         print(f"  zelt over hnswlib ({cores} thr)" + ratio(f"zelt search {cores} threads",
                                                            f"hnswlib knn_query {cores} threads"))
