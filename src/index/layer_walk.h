@@ -57,8 +57,9 @@ inline void measure_new_neighbours(const IndexState& s, const float* query, floa
 // (locks given), a consistent copy of it in `copy`, valid until the next read
 // into it. The block's address is trusted only once the version shows that no
 // writer moved the list while it was read; the list is then copied from that
-// block (which stays intact even if the list moves on) and kept if the version
-// still has not moved.
+// block and kept if the version still has not moved. A copy is never read out
+// of bounds even when a writer overlaps it: a block the list has left stays
+// where it was, and the copy never runs past the block's own capacity.
 inline LinkSpan read_links(const IndexState& s, std::int32_t node, std::int32_t layer,
                            GraphLocks* locks, std::vector<std::int32_t>& copy) {
   if (locks == nullptr) return s.links.links(node, layer);
