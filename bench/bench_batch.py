@@ -113,22 +113,33 @@ def build_times(zelt_core, hnswlib, metric, data, cores, args):
 
 
 def query_points(searches, queries, truth, reps):
-    """Per engine, the (recall, queries/s) of every ef. The engines take turns within every
-    repetition: a pass over the queries takes well under a second, so a slow moment of the
-    machine would otherwise fall on one engine's passes alone."""
+    """Per engine, the (recall, queries/s) of every ef, and the time of each pass. The engines
+    take turns within every repetition: a pass over the queries takes well under a second, so a
+    slow moment of the machine would otherwise fall on one engine's passes alone."""
     points = {name: [] for name in searches}
+    times = {name: [] for name in searches}
     for ef in EFS:
         answers = {name: search(ef) for name, search in searches.items()}  # warm-up and recall
-        best = {name: float("inf") for name in searches}
+        passes = {name: [] for name in searches}
         for _ in range(reps):
             for name, search in searches.items():
                 t0 = time.perf_counter()
                 search(ef)
-                best[name] = min(best[name], time.perf_counter() - t0)
+                passes[name].append(time.perf_counter() - t0)
         for name in searches:
             points[name].append((benchlib.recall_at_k(answers[name], truth, K),
-                                 len(queries) / best[name]))
-    return points
+                                 len(queries) / min(passes[name])))
+            times[name].append(passes[name])
+    return points, times
+
+
+def paired_points(points, times, over, under):
+    """The points of `over`, an engine that gives the same answers as `under` at every ef, as
+    under's queries/s times the median over the repetitions of the two engines' speed ratio
+    within one repetition. The speed of this shared machine drifts from one repetition to the
+    next; taken pairwise, the drift falls out of the ratio."""
+    return [(recall, qps * benchlib.median([u / o for u, o in zip(times[under][i], times[over][i])]))
+            for i, (recall, qps) in enumerate(points[under])]
 
 
 def loop_with_distances(index, queries, ef):
@@ -194,26 +205,37 @@ def main():
         # beyond its search is the library's own, and it bounds what a batch can save.
         searches["hnswlib knn_query 1 thread"] = lambda ef: knn(ef, 1)
         searches["hnswlib Python loop"] = knn_loop
-    points = query_points(searches, queries, truth, args.query_reps)
+    points, times = query_points(searches, queries, truth, args.query_reps)
 
     print("\nqueries/s at recall@10   " + "".join(f"{r:>10.2f}" for r in RECALLS))
     at = {name: [frontier.qps_at(p, r) for r in RECALLS] for name, p in points.items()}
     for name, speeds in at.items():
         print(f"  {name:<30}" + "".join(f"{s:>10.0f}" if s else f"{'-':>10}" for s in speeds))
 
-    def ratio(over, under):
+    def ratio(over, under, paired=False):
+        over_at = at[over]
+        if paired:
+            over_at = [frontier.qps_at(paired_points(points, times, over, under), r)
+                       for r in RECALLS]
         return "".join(f"{a / b:>10.2f}" if a and b else f"{'-':>10}"
-                       for a, b in zip(at[over], at[under]))
-    print(f"  {cores} threads over 1 thread   " + ratio(f"zelt search {cores} threads",
-                                                        "zelt search 1 thread"))
-    print("  1 thread over Python loop  " + ratio("zelt search 1 thread", "zelt Python loop"))
-    print("  1 thread over loop w/ dist " + ratio("zelt search 1 thread",
-                                                  "zelt loop with distances"))
+                       for a, b in zip(over_at, at[under]))
+    # Ways that give the same answers at every ef, so that their ratio can also be taken pairwise.
+    same_answers = [(f"{cores} threads over 1 thread", f"zelt search {cores} threads",
+                     "zelt search 1 thread"),
+                    ("1 thread over Python loop", "zelt search 1 thread", "zelt Python loop"),
+                    ("1 thread over loop w/ dist", "zelt search 1 thread",
+                     "zelt loop with distances")]
     if hnswlib is not None:
-        print("  hnswlib 1 thread over loop " + ratio("hnswlib knn_query 1 thread",
-                                                      "hnswlib Python loop"))
-        print(f"  zelt over hnswlib ({cores} thr)" + ratio(f"zelt search {cores} threads",
-                                                           f"hnswlib knn_query {cores} threads"))
+        same_answers.append(("hnswlib 1 thread over loop", "hnswlib knn_query 1 thread",
+                             "hnswlib Python loop"))
+    for label, over, under in same_answers:
+        print(f"  {label:<28}" + ratio(over, under))
+    if hnswlib is not None:
+        print(f"  {f'zelt over hnswlib ({cores} thr)':<28}" +
+              ratio(f"zelt search {cores} threads", f"hnswlib knn_query {cores} threads"))
+    print("  the same-answer ratios again, each the median of the ratios within a repetition:")
+    for label, over, under in same_answers:
+        print(f"  {label:<28}" + ratio(over, under, paired=True))
 
 
 if __name__ == "__main__":
