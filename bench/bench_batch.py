@@ -1,6 +1,6 @@
 """Batch calls on every core: add_items and search against one thread, a Python loop and hnswlib.
 
-    python bench/bench_batch.py [--kind clustered128] [--n 50000] [--queries 2000] [--reps 3]
+    python bench/bench_batch.py [--kind clustered128] [--n 50000] [--queries 2000] [--reps 5]
                                [--query-reps 7]
     python bench/bench_batch.py --memory 1000000      # peak memory of both calls on n x 32
 
@@ -38,7 +38,7 @@ def parse_args():
     p.add_argument("--kind", default="clustered128", choices=sorted(sweep_data.KINDS))
     p.add_argument("--n", type=int, default=50000)
     p.add_argument("--queries", type=int, default=2000)
-    p.add_argument("--reps", type=int, default=3, help="builds of each way (best taken)")
+    p.add_argument("--reps", type=int, default=5, help="builds of each way (best taken)")
     p.add_argument("--query-reps", type=int, default=7,
                    help="passes over the queries per engine and ef (best taken)")
     p.add_argument("--seed", type=int, default=7)
@@ -96,7 +96,8 @@ def hnswlib_build(hnswlib, metric, data, threads, seed):
 
 
 def build_times(zelt_core, hnswlib, metric, data, cores, args):
-    """Best build time of each way, taken in turns; the indexes of the last round."""
+    """Every build time of each way, taken in turns round by round; the indexes of the last
+    round."""
     ways = {"zelt 1 thread": lambda: zelt_build(zelt_core, metric, data, 1, args.seed),
             f"zelt {cores} threads": lambda: zelt_build(zelt_core, metric, data, cores, args.seed)}
     if hnswlib is not None:
@@ -109,7 +110,7 @@ def build_times(zelt_core, hnswlib, metric, data, cores, args):
             t0 = time.perf_counter()
             built[name] = build()
             times[name].append(time.perf_counter() - t0)
-    return {name: min(ts) for name, ts in times.items()}, built
+    return times, built
 
 
 def query_points(searches, queries, truth, reps):
@@ -170,15 +171,22 @@ def main():
           f"M {M}, ef_construction {EF_CONSTRUCTION}, {cores} cores; "
           f"{benchlib.blas_description()}")
 
-    times, built = build_times(zelt_core, hnswlib, metric, data, cores, args)
+    build_runs, built = build_times(zelt_core, hnswlib, metric, data, cores, args)
+    times = {name: min(runs) for name, runs in build_runs.items()}
+
+    def build_ratio(slower, faster):
+        """The ratio of the best times, and the median of the ratios within a round."""
+        rounds = [s / f for s, f in zip(build_runs[slower], build_runs[faster])]
+        return (f"{times[slower] / times[faster]:.2f} (median of the rounds' ratios "
+                f"{benchlib.median(rounds):.2f})")
     print("\nbuild                     seconds")
     for name, seconds in times.items():
         print(f"  {name:<22}{seconds:8.2f}")
-    z1, zn = times["zelt 1 thread"], times[f"zelt {cores} threads"]
-    print(f"  zelt {cores} threads over 1 thread: {z1 / zn:.2f}x")
+    print(f"  zelt {cores} threads over 1 thread: "
+          f"{build_ratio('zelt 1 thread', f'zelt {cores} threads')}")
     if hnswlib is not None:
         print(f"  hnswlib {cores} threads' time over zelt's: "
-              f"{times[f'hnswlib {cores} threads'] / zn:.2f}")
+              f"{build_ratio(f'hnswlib {cores} threads', f'zelt {cores} threads')}")
 
     index = built[f"zelt {cores} threads"]
     truth = benchlib.exact_top_k(metric, data, queries, K)
