@@ -223,8 +223,8 @@ def main():
     def ratio(over, under, paired=False):
         over_at = at[over]
         if paired:
-            over_at = [frontier.qps_at(paired_points(points, times, over, under), r)
-                       for r in RECALLS]
+            pairs = paired_points(points, times, over, under)
+            over_at = [frontier.qps_at(pairs, r) for r in RECALLS]
         return "".join(f"{a / b:>10.2f}" if a and b else f"{'-':>10}"
                        for a, b in zip(over_at, at[under]))
     # Ways that give the same answers at every ef, so that their ratio can also be taken pairwise.

@@ -46,8 +46,10 @@ void LinkStore::reset_slots() {
 }
 
 std::int32_t* LinkStore::moved_to(const std::int32_t* slot) {
+  std::int32_t words[kAddressWords];
+  for (std::size_t i = 0; i < kAddressWords; ++i) words[i] = shared::load(slot + kHeader + i);
   std::int32_t* block;
-  std::memcpy(&block, slot + kHeader, sizeof block);
+  std::memcpy(&block, words, sizeof block);
   return block;
 }
 
@@ -55,15 +57,10 @@ const std::int32_t* LinkStore::shared_block(std::int32_t node, std::int32_t laye
   if (layer == 0) {
     if (slots_ == nullptr) return empty_;
     const std::int32_t* s = slot(node);
-    if (shared::load(s + 1) != kMoved) return s;
-    std::int32_t words[kAddressWords];
-    for (std::size_t i = 0; i < kAddressWords; ++i) words[i] = shared::load(s + kHeader + i);
-    std::int32_t* block;
-    std::memcpy(&block, words, sizeof block);
-    return block;
+    return shared::load(s + 1) != kMoved ? s : moved_to(s);
   }
   if (layer < 0 || layer > levels_[std::size_t(node)]) return empty_;
-  return shared::load(&upper_[upper_first_[std::size_t(node)] + std::size_t(layer) - 1]);
+  return shared::load(&upper_[upper_entry(node, layer)]);
 }
 
 void LinkStore::copy_shared(const std::int32_t* block, std::vector<std::int32_t>& out) {
@@ -156,7 +153,7 @@ std::int32_t* LinkStore::writable_block(std::int32_t node, std::int32_t layer) {
     std::int32_t* s = slot(node);
     return s[1] != kMoved ? s : moved_to(s);
   }
-  return upper_[upper_first_[std::size_t(node)] + std::size_t(layer) - 1];
+  return upper_[upper_entry(node, layer)];
 }
 
 void LinkStore::rehome(std::int32_t node, std::int32_t layer, std::int32_t* block) {
@@ -169,7 +166,7 @@ void LinkStore::rehome(std::int32_t node, std::int32_t layer, std::int32_t* bloc
     shared::store(s + 1, kMoved);
     return;
   }
-  shared::store(&upper_[upper_first_[std::size_t(node)] + std::size_t(layer) - 1], block);
+  shared::store(&upper_[upper_entry(node, layer)], block);
 }
 
 void LinkStore::assign(std::int32_t node, std::int32_t layer, const std::int32_t* ids,

@@ -108,7 +108,13 @@ class LinkStore {
   static constexpr std::int32_t kMoved = -1;  // a slot's capacity once its list moved out
 
   std::int32_t* slot(std::int32_t node) const { return slots_ + std::size_t(node) * slot_stride_; }
+  // Where a moved slot's block is; each word read whole, so that a reader
+  // without the node's lock may call it too.
   static std::int32_t* moved_to(const std::int32_t* slot);
+  // The entry of upper_ that holds the block of `node` at `layer` (1 … level).
+  std::size_t upper_entry(std::int32_t node, std::int32_t layer) const {
+    return upper_first_[std::size_t(node)] + std::size_t(layer) - 1;
+  }
   const std::int32_t* block_of(std::int32_t node, std::int32_t layer) const {
     if (layer == 0) {
       if (slots_ == nullptr) return empty_;
@@ -116,7 +122,7 @@ class LinkStore {
       return s[1] != kMoved ? s : moved_to(s);
     }
     if (layer < 0 || layer > levels_[std::size_t(node)]) return empty_;
-    return upper_[upper_first_[std::size_t(node)] + std::size_t(layer) - 1];
+    return upper_[upper_entry(node, layer)];
   }
   // The block a write goes to, and where a new one is recorded.
   std::int32_t* writable_block(std::int32_t node, std::int32_t layer);
