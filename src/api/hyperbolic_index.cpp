@@ -6,12 +6,12 @@
 #include <random>
 #include <stdexcept>
 
-#include "index/batch_insertion.h"
-#include "index/finite_values.h"
-#include "index/flat_insertion.h"
-#include "index/linked_insertion.h"
-#include "index/mask_update.h"
+#include "index/graph/batch_insertion.h"
+#include "index/graph/flat_insertion.h"
+#include "index/graph/insertion.h"
+#include "index/store/finite_values.h"
 #include "persist/index_file.h"
+#include "persist/mask_update.h"
 #include "query/filtered_search.h"
 #include "query/flat_search.h"
 #include "query/graph_search.h"

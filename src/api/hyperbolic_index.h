@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "api/writer_first_lock.h"
-#include "index/candidate.h"
-#include "index/index_state.h"
-#include "index/parallel_run.h"
-#include "query/index_stats.h"
+#include "index/distance/candidate.h"
+#include "index/graph/parallel_run.h"
+#include "index/store/index_state.h"
+#include "persist/index_stats.h"
 #include "query/query_terms.h"
 
 namespace zelt {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "api/hyperbolic_index.h"
-#include "index/kernels.h"
+#include "index/distance/kernels.h"
 #include "module/array_args.h"
 #include "module/mask_args.h"
 

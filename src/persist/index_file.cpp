@@ -13,9 +13,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "index/finite_values.h"
-#include "index/graph_check.h"
-#include "index/level_draw.h"
+#include "index/graph/graph_check.h"
+#include "index/graph/level_draw.h"
+#include "index/store/finite_values.h"
 
 namespace zelt {
 

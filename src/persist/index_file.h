@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "index/index_state.h"
+#include "index/store/index_state.h"
 #include "persist/saved_file.h"
 
 namespace zelt {

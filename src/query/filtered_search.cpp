@@ -1,6 +1,6 @@
 #include "query/filtered_search.h"
 
-#include "index/layer_walk.h"
+#include "index/graph/layer_walk.h"
 
 namespace zelt {
 

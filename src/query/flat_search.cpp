@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "index/candidate.h"
-#include "index/growth.h"
+#include "index/distance/candidate.h"
+#include "index/store/growth.h"
 
 namespace zelt {
 

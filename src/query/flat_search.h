@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "index/candidate.h"
-#include "index/index_state.h"
+#include "index/distance/candidate.h"
+#include "index/store/index_state.h"
 #include "query/query_terms.h"
 
 namespace zelt {

@@ -1,7 +1,7 @@
 #include "query/graph_search.h"
 
-#include "index/growth.h"
-#include "index/layer_search.h"
+#include "index/graph/layer_search.h"
+#include "index/store/growth.h"
 
 namespace zelt {
 

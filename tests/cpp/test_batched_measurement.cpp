@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "index/index_state.h"
-#include "index/node_distance.h"
+#include "index/store/index_state.h"
+#include "index/store/node_distance.h"
 #include "query/flat_search.h"
 #include "test_support.h"
 

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "api/hyperbolic_index.h"
-#include "index/batch_insertion.h"
-#include "index/graph_check.h"
-#include "index/graph_locks.h"
-#include "index/layer_walk.h"
+#include "index/graph/batch_insertion.h"
+#include "index/graph/graph_check.h"
+#include "index/graph/graph_locks.h"
+#include "index/graph/layer_walk.h"
 #include "test_support.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "api/hyperbolic_index.h"
-#include "index/flat_insertion.h"
-#include "index/index_state.h"
-#include "query/index_stats.h"
+#include "index/graph/flat_insertion.h"
+#include "index/store/index_state.h"
+#include "persist/index_stats.h"
 #include "test_support.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "index/candidate.h"
-#include "index/index_state.h"
-#include "index/layer_search.h"
+#include "index/distance/candidate.h"
+#include "index/graph/layer_search.h"
+#include "index/store/index_state.h"
 #include "test_support.h"
 
 namespace {

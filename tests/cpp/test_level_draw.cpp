@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "index/index_state.h"
-#include "index/level_draw.h"
+#include "index/graph/level_draw.h"
+#include "index/store/index_state.h"
 #include "test_support.h"
 
 namespace {

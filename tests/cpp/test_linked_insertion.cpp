@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "api/hyperbolic_index.h"
-#include "index/graph_check.h"
-#include "index/index_state.h"
-#include "index/layer_search.h"
-#include "index/level_draw.h"
-#include "index/linked_insertion.h"
-#include "index/neighbour_selection.h"
+#include "index/graph/graph_check.h"
+#include "index/graph/insertion.h"
+#include "index/graph/layer_search.h"
+#include "index/graph/level_draw.h"
+#include "index/graph/neighbour_selection.h"
+#include "index/store/index_state.h"
 #include "test_support.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "index/candidate.h"
-#include "index/neighbour_selection.h"
+#include "index/distance/candidate.h"
+#include "index/graph/neighbour_selection.h"
 #include "test_support.h"
 
 namespace {

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "api/hyperbolic_index.h"
-#include "index/flat_insertion.h"
-#include "index/index_state.h"
-#include "index/linked_insertion.h"
-#include "index/metric.h"
+#include "index/distance/metric.h"
+#include "index/graph/flat_insertion.h"
+#include "index/graph/insertion.h"
+#include "index/store/index_state.h"
 #include "test_support.h"
 
 namespace {

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "index/index_state.h"
-#include "index/kernels.h"
-#include "index/metric.h"
+#include "index/distance/kernels.h"
+#include "index/distance/metric.h"
+#include "index/store/index_state.h"
 
 #if defined(__FAST_MATH__)
 #error "the kernel tests compare rounding bit for bit and cannot be built with -ffast-math"

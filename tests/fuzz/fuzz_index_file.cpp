@@ -23,15 +23,15 @@
 #include <vector>
 
 #include "api/hyperbolic_index.h"
-#include "index/flat_insertion.h"
-#include "index/graph_check.h"
-#include "index/index_state.h"
-#include "index/linked_insertion.h"
+#include "index/graph/flat_insertion.h"
+#include "index/graph/graph_check.h"
+#include "index/graph/insertion.h"
+#include "index/store/index_state.h"
 #include "persist/index_file.h"
+#include "persist/index_stats.h"
 #include "query/filtered_search.h"
 #include "query/flat_search.h"
 #include "query/graph_search.h"
-#include "query/index_stats.h"
 
 namespace {
 

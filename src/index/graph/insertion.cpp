@@ -1,0 +1,98 @@
+#include "index/graph/insertion.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "index/graph/graph_locks.h"
+#include "index/graph/layer_search.h"
+#include "index/graph/level_draw.h"
+#include "index/graph/neighbour_selection.h"
+#include "index/store/node_distance.h"
+
+namespace zelt {
+
+namespace {
+
+// Adds new_id to n's list on `layer`; a list that would outgrow its cap is
+// rebuilt by selection over its ids plus new_id, with every distance measured
+// afresh from n (which may drop new_id itself).
+void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t layer,
+               GraphLocks* locks, std::vector<std::int32_t>& ids, std::vector<float>& dists) {
+  const NodeGuard guard(locks, n);
+  const std::int32_t cap = s.cap(layer);
+  const LinkSpan list = s.links.links(n, layer);
+  if (list.size < cap) {
+    s.links.append(n, layer, new_id);
+    return;
+  }
+  ids.assign(list.begin(), list.end());
+  ids.push_back(new_id);
+  dists.resize(ids.size());
+  distances_to_nodes(s, s.vectors.vector(n), s.stored_norm(n), ids.data(), ids.size(),
+                     dists.data());
+  const Selection kept =
+      reselect(s, ids.data(), dists.data(), ids.size(), s.links.origin(n, layer), cap);
+  s.links.assign(n, layer, kept.ids.data(), kept.ids.size(),
+                 ListOrigin{std::int32_t(kept.ids.size()), kept.passed});
+}
+
+}  // namespace
+
+void insert_linked(IndexState& s, const float* v, std::uint64_t mask,
+                   std::int32_t ef_construction) {
+  const std::int32_t level = draw_level(s.level_rng, s.level_dist, s.params.level_mult);
+  link_node(s, s.store_node(v, mask, level, true), ef_construction, nullptr);
+}
+
+void link_node(IndexState& s, std::int32_t new_id, std::int32_t ef_construction,
+               GraphLocks* locks) {
+  const std::int32_t level = s.links.level(new_id);
+  // A node that reaches above the entry point holds the entry lock for its
+  // whole insertion and becomes the entry point at the end; the others only
+  // read it.
+  std::unique_lock<std::mutex> entry_guard;
+  if (locks != nullptr) entry_guard = std::unique_lock<std::mutex>(locks->entry);
+  const std::int32_t ep_id = s.ep_id;
+  const std::int32_t ep_layer = s.ep_layer;
+  if (ep_id < 0) {
+    // The first linked node of the index: the entry point, with no links.
+    s.ep_id = new_id;
+    s.ep_layer = level;
+    return;
+  }
+  if (locks != nullptr && level <= ep_layer) entry_guard.unlock();
+
+  // The stored copy is the query of every search below; the arena does not
+  // move during an insertion.
+  const float* query = s.vectors.vector(new_id);
+  const float q_norm = s.stored_norm(new_id);
+  std::int32_t entry = ep_id;
+  ResultHeap heap;
+  for (std::int32_t layer = ep_layer; layer > level; --layer) {
+    search_layer(s, query, q_norm, entry, 1, layer, heap, locks);
+    if (!heap.empty()) entry = heap.top().id;
+  }
+  std::vector<std::int32_t> trim_ids;
+  std::vector<float> trim_dists;
+  for (std::int32_t layer = std::min(ep_layer, level); layer >= 0; --layer) {
+    search_layer(s, query, q_norm, entry, ef_construction, layer, heap, locks);
+    const Selection selection = select_with_outcome(s, heap, s.cap(layer));
+    const std::vector<std::int32_t>& chosen = selection.ids;
+    {
+      const NodeGuard guard(locks, new_id);
+      s.links.assign(new_id, layer, chosen.data(), chosen.size(),
+                     ListOrigin{std::int32_t(chosen.size()), selection.passed});
+    }
+    for (const std::int32_t n : chosen) {
+      link_back(s, n, new_id, layer, locks, trim_ids, trim_dists);
+    }
+    if (!chosen.empty()) entry = chosen.front();
+  }
+  if (level > ep_layer) {
+    s.ep_id = new_id;
+    s.ep_layer = level;
+  }
+}
+
+}  // namespace zelt
