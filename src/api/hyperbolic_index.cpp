@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "index/graph/batch_insertion.h"
-#include "index/graph/flat_insertion.h"
 #include "index/graph/insertion.h"
 #include "index/store/finite_values.h"
 #include "persist/index_file.h"

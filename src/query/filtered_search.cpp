@@ -1,5 +1,6 @@
 #include "query/filtered_search.h"
 
+#include "index/graph/layer_search.h"
 #include "index/graph/layer_walk.h"
 
 namespace zelt {

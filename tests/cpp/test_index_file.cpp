@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "api/hyperbolic_index.h"
-#include "index/graph/flat_insertion.h"
 #include "index/graph/insertion.h"
 #include "index/store/index_state.h"
 #include "persist/index_file.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "api/hyperbolic_index.h"
-#include "index/graph/flat_insertion.h"
+#include "index/graph/insertion.h"
 #include "index/store/index_state.h"
 #include "persist/index_stats.h"
 #include "test_support.h"

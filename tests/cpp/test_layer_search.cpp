@@ -13,6 +13,8 @@
 
 #include "index/distance/candidate.h"
 #include "index/graph/layer_search.h"
+#include "index/graph/layer_walk.h"
+#include "index/graph/thread_scratch.h"
 #include "index/store/index_state.h"
 #include "test_support.h"
 

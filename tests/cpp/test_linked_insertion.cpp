@@ -16,6 +16,7 @@
 #include "index/graph/graph_check.h"
 #include "index/graph/insertion.h"
 #include "index/graph/layer_search.h"
+#include "index/graph/layer_walk.h"
 #include "index/graph/level_draw.h"
 #include "index/graph/neighbour_selection.h"
 #include "index/store/index_state.h"

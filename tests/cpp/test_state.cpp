@@ -14,7 +14,6 @@
 
 #include "api/hyperbolic_index.h"
 #include "index/distance/metric.h"
-#include "index/graph/flat_insertion.h"
 #include "index/graph/insertion.h"
 #include "index/store/index_state.h"
 #include "test_support.h"

@@ -1,5 +1,6 @@
 """The source folders stand in floors, module -> api -> {query, persist} -> index/graph ->
-index/store -> index/distance: a folder includes only itself and the folders below it, and only
+index/store -> index/distance: a folder includes only itself and the folders below it, no two
+units (a header with its source file) include each other, however indirectly, and only
 src/module knows pybind11. Above them all, src/orvikdb is Python that reaches the core only
 through the zelt_core module."""
 
@@ -37,6 +38,18 @@ def test_no_include_runs_back_up():
     assert folders == set(MAY_INCLUDE)
     top = {p.name for p in SRC.iterdir() if p.is_dir()}
     assert top == {f.split("/")[0] for f in folders} | {"orvikdb"}
+
+
+def test_no_two_units_include_each_other():
+    includes = {}
+    for path in CODE:
+        unit = str(path.relative_to(SRC).with_suffix(""))
+        includes.setdefault(unit, set()).update(
+            f"{folder}/{name}" for folder, name in INCLUDE.findall(path.read_text()))
+    reach = {unit: set(targets) - {unit} for unit, targets in includes.items()}
+    for _ in includes:  # closes reach under inclusion, one step per round
+        reach = {u: r.union(*(reach.get(t, set()) for t in r)) for u, r in reach.items()}
+    assert sorted(u for u, r in reach.items() if u in r) == []
 
 
 def test_orvikdb_reaches_the_core_only_through_zelt_core():

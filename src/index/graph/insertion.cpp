@@ -12,6 +12,10 @@
 
 namespace zelt {
 
+void insert_flat(IndexState& s, const float* v, std::uint64_t mask) {
+  s.store_node(v, mask, 0, false);
+}
+
 namespace {
 
 // Adds new_id to n's list on `layer`; a list that would outgrow its cap is

@@ -8,6 +8,10 @@ namespace zelt {
 
 class GraphLocks;
 
+// Stores a node (dimension values at v) that takes no part in the graph:
+// level 0, one empty list, the entry point untouched.
+void insert_flat(IndexState& s, const float* v, std::uint64_t mask);
+
 // Stores a node (dimension values at v) at a randomly drawn level and links it
 // into every layer it shares with the graph, both ways, trimming neighbour
 // lists that the new link makes longer than their cap.

@@ -12,11 +12,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "index/distance/candidate.h"
 #include "index/graph/graph_locks.h"
-#include "index/graph/layer_search.h"
+#include "index/graph/thread_scratch.h"
+#include "index/store/index_state.h"
 #include "index/store/node_distance.h"
 
 namespace zelt {
+
+// The Poincaré boundary rule shared by every graph walk: a neighbour whose
+// stored squared norm is not below 0.995 (NaN included) is never evaluated.
+inline bool beyond_boundary(const IndexState& s, std::int32_t node) {
+  return s.params.metric == MetricKind::Poincare && !(s.stored_norm(node) < 0.995f);
+}
 
 // Walks one neighbour list in list order: each id that first_visit(id) claims
 // (the walk's visited test, which also marks it) and that lies inside the

@@ -4,8 +4,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "index/store/node_distance.h"
-
 namespace zelt {
 
 IndexState make_state(const IndexParams& params, std::uint32_t seed) {
@@ -22,10 +20,6 @@ void adopt_loaded(IndexState& target, IndexState&& loaded) {
   loaded.level_rng = target.level_rng;
   loaded.level_dist = target.level_dist;
   target = std::move(loaded);
-}
-
-float IndexState::node_distance(const float* q, float q_norm_sq, std::int32_t node) const {
-  return distance_to_node(*this, q, q_norm_sq, node);
 }
 
 void IndexState::check_node(std::int64_t id) const {

@@ -46,7 +46,11 @@ struct IndexState {
   float norm_of(const float* v) const { return kernels().squared_norm(v, params.dimension); }
 
   // The metric's distance from query q (with squared norm q_norm_sq) to a node.
-  float node_distance(const float* q, float q_norm_sq, std::int32_t node) const;
+  float node_distance(const float* q, float q_norm_sq, std::int32_t node) const {
+    float d;
+    metric_kernels().to_nodes(q, q_norm_sq, arena(), &node, 1, &d);
+    return d;
+  }
 
   // Appends one node to every per-node sequence, all or nothing. A linked
   // node's lists get room for their caps; a flat node's list stays the shared

@@ -11,9 +11,7 @@ namespace zelt {
 
 inline float distance_to_node(const IndexState& s, const float* q, float q_norm_sq,
                               std::int32_t node) {
-  float d;
-  s.metric_kernels().to_nodes(q, q_norm_sq, s.arena(), &node, 1, &d);
-  return d;
+  return s.node_distance(q, q_norm_sq, node);
 }
 
 inline void distances_to_nodes(const IndexState& s, const float* q, float q_norm_sq,
