@@ -5,7 +5,9 @@
 #include <mutex>
 #include <random>
 #include <stdexcept>
+#include <string>
 
+#include "index/distance/kernels.h"
 #include "index/graph/batch_insertion.h"
 #include "index/graph/insertion.h"
 #include "index/store/finite_values.h"
@@ -41,18 +43,6 @@ IndexParams checked_params(std::int32_t dimension, float curvature, std::int32_t
 
 [[noreturn]] void dimension_mismatch() { throw std::runtime_error("Vector dimension mismatch"); }
 
-// "Row 3 holds a non-finite value at position 2 (nan)" for the first such row.
-void refuse_non_finite(FloatRows rows, const char* what) {
-  for (std::size_t i = 0; i < rows.rows; ++i) {
-    const float* row = rows.data + i * rows.cols;
-    const std::int64_t bad = first_non_finite(row, rows.cols);
-    if (bad >= 0) {
-      throw std::invalid_argument(std::string(what) + " " + std::to_string(i) + " holds " +
-                                  non_finite_text(row, bad));
-    }
-  }
-}
-
 int thread_count(std::int32_t asked) {
   if (asked < 0) {
     throw std::invalid_argument("num_threads must be 0 (all cores) or more, got " +
@@ -63,12 +53,17 @@ int thread_count(std::int32_t asked) {
 
 // The caller's values, copied before they are checked and used: another
 // thread of the caller may be rewriting its array meanwhile, and then what was
-// checked must still be what is stored or searched with.
-const float* checked_copy(FloatArray values) {
+// checked must still be what is stored or searched with. A row of a batch
+// (row 0 or more) is named in the message as "Query row 3", a single vector as
+// "Vector".
+const float* checked_copy(FloatArray values, std::int64_t row = -1) {
   thread_local std::vector<float> copy;
   copy.assign(values.data, values.data + values.size);
   const std::int64_t bad = first_non_finite(copy.data(), copy.size());
-  if (bad >= 0) throw std::invalid_argument("Vector holds " + non_finite_text(copy.data(), bad));
+  if (bad >= 0) {
+    const std::string what = row < 0 ? "Vector" : "Query row " + std::to_string(row);
+    throw std::invalid_argument(what + " holds " + non_finite_text(copy.data(), bad));
+  }
   return copy.data();
 }
 
@@ -133,21 +128,21 @@ void HyperbolicIndex::check_rows(FloatRows rows) const {
   if (rows.ndim != 2 || rows.cols != std::size_t(state_.dimension())) dimension_mismatch();
 }
 
-BatchProgress HyperbolicIndex::add_items(FloatRows rows, const std::uint64_t* masks,
-                                         std::uint64_t mask, std::int32_t ef_construction,
-                                         bool linked, const BatchControl& control) {
+BatchOutcome HyperbolicIndex::add_items(FloatRows rows, const std::uint64_t* masks,
+                                        std::uint64_t mask, std::int32_t ef_construction,
+                                        bool linked, const BatchControl& control) {
   ExclusiveLock lock(guard_);
   check_rows(rows);
   const BatchOutcome outcome =
       insert_batch(state_, RowBatch{rows.data, rows.rows, masks, mask}, linked, ef_construction,
                    thread_count(control.threads), control.keep_going);
   if (outcome.error) std::rethrow_exception(outcome.error);
-  return BatchProgress{outcome.added, outcome.stopped};
+  return outcome;
 }
 
-BatchProgress HyperbolicIndex::search_many(FloatRows queries, const QueryTerms& terms,
-                                           const std::uint64_t* filter_masks, std::int64_t* ids,
-                                           float* distances, const BatchControl& control) const {
+BatchOutcome HyperbolicIndex::search_many(FloatRows queries, const QueryTerms& terms,
+                                          const std::uint64_t* filter_masks, std::int64_t* ids,
+                                          float* distances, const BatchControl& control) const {
   if (terms.k < 0)
     throw std::invalid_argument("k must not be negative, got " + std::to_string(terms.k));
   SharedLock lock(guard_);
@@ -155,14 +150,14 @@ BatchProgress HyperbolicIndex::search_many(FloatRows queries, const QueryTerms& 
   const auto k = std::size_t(terms.k);
   std::fill(ids, ids + queries.rows * k, std::int64_t{-1});
   std::fill(distances, distances + queries.rows * k, std::numeric_limits<float>::infinity());
-  if (answers_nothing(terms) || k == 0) return BatchProgress{queries.rows, false};
-  refuse_non_finite(queries, "Query row");
-  const RunOutcome run = run_parallel(
+  if (answers_nothing(terms) || k == 0) return BatchOutcome{queries.rows, nullptr, false};
+  const BatchOutcome outcome = run_parallel(
       queries.rows, thread_count(control.threads),
       [&](std::size_t i, int) {
         QueryTerms own = terms;
         if (filter_masks != nullptr) own.filter_mask = filter_masks[i];
-        const float* q = checked_copy(FloatArray{queries.data + i * queries.cols, queries.cols, 1});
+        const float* q = checked_copy(FloatArray{queries.data + i * queries.cols, queries.cols, 1},
+                                      std::int64_t(i));
         const std::vector<Candidate> found = nearest(q, own);
         const std::size_t count = std::min(k, found.size());
         for (std::size_t j = 0; j < count; ++j) {
@@ -171,8 +166,8 @@ BatchProgress HyperbolicIndex::search_many(FloatRows queries, const QueryTerms& 
         }
       },
       control.keep_going);
-  if (run.error) std::rethrow_exception(run.error);
-  return BatchProgress{run.claimed, run.stopped};
+  if (outcome.error) std::rethrow_exception(outcome.error);
+  return outcome;
 }
 
 void HyperbolicIndex::save_index(const std::string& filename) const {
@@ -245,5 +240,7 @@ void HyperbolicIndex::set_masks(const std::int64_t* ids, std::size_t count,
   ExclusiveLock lock(guard_);
   zelt::set_masks(state_, ids, count, values, single);
 }
+
+void choose_kernels_from_environment() { choose_kernels(kernel_choice_from_environment()); }
 
 }  // namespace zelt

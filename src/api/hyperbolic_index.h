@@ -39,13 +39,6 @@ struct BatchControl {
   KeepGoing keep_going;
 };
 
-// How far a batch call got: the rows or queries done, from the first on, and
-// whether keep_going stopped it.
-struct BatchProgress {
-  std::size_t done = 0;
-  bool stopped = false;
-};
-
 // The index as callers see it. Every operation takes the index's own
 // reader-writer lock: queries, saves, statistics and single-value reads share
 // it; insertion, loading and the mask update hold it alone. So a caller that
@@ -68,15 +61,18 @@ class HyperbolicIndex {
 
   // Adds every row (one mask for all when masks is null, else one per row),
   // linked or flat. Rows of the wrong shape or with a non-finite value are
-  // refused before any is stored. Under one exclusive lock.
-  BatchProgress add_items(FloatRows rows, const std::uint64_t* masks, std::uint64_t mask,
-                          std::int32_t ef_construction, bool linked, const BatchControl& control);
+  // refused before any is stored. Under one exclusive lock. The outcome tells
+  // how many rows were added, from the first on, and whether keep_going
+  // stopped it; an error is thrown, never returned in it.
+  BatchOutcome add_items(FloatRows rows, const std::uint64_t* masks, std::uint64_t mask,
+                         std::int32_t ef_construction, bool linked, const BatchControl& control);
   // Answers every query row as search() would (with filter_masks[i] as query
   // i's filter when given), writing k ids (-1 where there are fewer) and their
-  // distances (+inf there) per row. Under one shared lock.
-  BatchProgress search_many(FloatRows queries, const QueryTerms& terms,
-                            const std::uint64_t* filter_masks, std::int64_t* ids, float* distances,
-                            const BatchControl& control) const;
+  // distances (+inf there) per row. Under one shared lock. A query row with a
+  // non-finite value raises std::invalid_argument naming the first such row.
+  BatchOutcome search_many(FloatRows queries, const QueryTerms& terms,
+                           const std::uint64_t* filter_masks, std::int64_t* ids, float* distances,
+                           const BatchControl& control) const;
 
   void save_index(const std::string& filename) const;
   void load_index(const std::string& filename);
@@ -114,5 +110,9 @@ class HyperbolicIndex {
   IndexState state_;
   mutable WriterFirstLock guard_;
 };
+
+// Chooses the kernel set that indexes made from now on use, as
+// ZELT_CORE_KERNELS asks (std::invalid_argument for a value it does not know).
+void choose_kernels_from_environment();
 
 }  // namespace zelt

@@ -17,5 +17,7 @@ using VectorArg = py::array_t<float, py::array::c_style>;
 // The array's data, element count and rank, read while the interpreter lock
 // is held; valid for as long as the argument lives.
 FloatArray view_of(const VectorArg& array);
+// The same for a matrix of rows; an array of another rank has no rows.
+FloatRows rows_of(const VectorArg& array);
 
 }  // namespace zelt::module

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "api/hyperbolic_index.h"
-#include "index/distance/kernels.h"
 #include "module/array_args.h"
 #include "module/mask_args.h"
 
@@ -28,6 +27,7 @@ using zelt::QueryTerms;
 using zelt::module::MaskOrMasks;
 using zelt::module::MaskSource;
 using zelt::module::MaskValue;
+using zelt::module::rows_of;
 using zelt::module::VectorArg;
 using zelt::module::view_of;
 
@@ -159,8 +159,8 @@ class BatchWatch {
                               }};
   }
   // With the interpreter lock held, after the call.
-  void finish(const zelt::BatchProgress& progress, std::size_t total) {
-    if (!failure_ && !progress.stopped) ask(total, total);
+  void finish(const zelt::BatchOutcome& outcome, std::size_t total) {
+    if (!failure_ && !outcome.stopped) ask(total, total);
     if (failure_) throw *failure_;
   }
 
@@ -181,12 +181,6 @@ class BatchWatch {
   std::unique_ptr<py::error_already_set> failure_;
 };
 
-zelt::FloatRows rows_of(const VectorArg& array) {
-  const auto ndim = std::size_t(array.ndim());
-  return zelt::FloatRows{array.data(), ndim == 2 ? std::size_t(array.shape(0)) : 0,
-                         ndim == 2 ? std::size_t(array.shape(1)) : 0, ndim};
-}
-
 QueryTerms batch_terms(const std::string& mode, std::int32_t k, std::optional<std::int32_t> ef,
                        float max_radius, float min_norm) {
   if (mode == "graph") return QueryTerms::graph(k, 0, ef.value_or(50), max_radius, min_norm);
@@ -194,6 +188,14 @@ QueryTerms batch_terms(const std::string& mode, std::int32_t k, std::optional<st
     return QueryTerms::filtered(k, 0, ef.value_or(2000), max_radius, min_norm);
   if (mode == "exact") return QueryTerms::exact(k, 0, max_radius, min_norm);
   throw py::value_error("mode must be \"graph\", \"filtered\" or \"exact\", not \"" + mode + "\"");
+}
+
+// The three single-query methods: the query's data is taken with the
+// interpreter lock held, the search runs without it.
+std::vector<std::int32_t> search_one(const HyperbolicIndex& self, const VectorArg& query,
+                                     const QueryTerms& terms) {
+  const FloatArray q = view_of(query);
+  return without_gil([&] { return self.search(q, terms); });
 }
 
 std::size_t node_count(const HyperbolicIndex& self) {
@@ -209,7 +211,7 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
   // The kernel set is chosen once, here: AVX2 and FMA where the processor has
   // them, unless ZELT_CORE_KERNELS=portable asks for the portable set.
   try {
-    zelt::choose_kernels(zelt::kernel_choice_from_environment());
+    zelt::choose_kernels_from_environment();
   } catch (const std::invalid_argument& e) {
     throw py::import_error(e.what());
   }
@@ -237,10 +239,9 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           "custom_hnsw_search",
           [](const HyperbolicIndex& self, const VectorArg& query, std::int32_t k,
              MaskValue filter_mask, std::int32_t ef_search, float max_radius, float min_norm) {
-            const FloatArray q = view_of(query);
-            const auto terms =
-                QueryTerms::graph(k, filter_mask.value, ef_search, max_radius, min_norm);
-            return without_gil([&] { return self.search(q, terms); });
+            return search_one(
+                self, query,
+                QueryTerms::graph(k, filter_mask.value, ef_search, max_radius, min_norm));
           },
           py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 50,
           py::arg("max_radius") = -1.0, py::arg("min_norm") = -1.0)
@@ -248,10 +249,9 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           "filtered_search",
           [](const HyperbolicIndex& self, const VectorArg& query, std::int32_t k,
              MaskValue filter_mask, std::int32_t ef_search, float max_radius, float min_norm) {
-            const FloatArray q = view_of(query);
-            const auto terms =
-                QueryTerms::filtered(k, filter_mask.value, ef_search, max_radius, min_norm);
-            return without_gil([&] { return self.search(q, terms); });
+            return search_one(
+                self, query,
+                QueryTerms::filtered(k, filter_mask.value, ef_search, max_radius, min_norm));
           },
           py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 2000,
           py::arg("max_radius") = -1.0, py::arg("min_norm") = -1.0)
@@ -259,9 +259,8 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           "hardware_flat_search",
           [](const HyperbolicIndex& self, const VectorArg& query, std::int32_t k,
              MaskValue filter_mask, float max_radius, float min_norm_sq) {
-            const FloatArray q = view_of(query);
-            const auto terms = QueryTerms::exact(k, filter_mask.value, max_radius, min_norm_sq);
-            return without_gil([&] { return self.search(q, terms); });
+            return search_one(self, query,
+                              QueryTerms::exact(k, filter_mask.value, max_radius, min_norm_sq));
           },
           py::arg("query"), py::arg("k"), py::arg("filter_mask"), py::arg("max_radius") = -1.0,
           py::arg("min_norm_sq") = -1.0)
@@ -315,7 +314,7 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
                 zelt::module::row_masks(masks, rows.rows, "masks");
             BatchWatch watch(std::move(progress));
             const zelt::BatchControl control = watch.control(num_threads);
-            const zelt::BatchProgress done = without_gil([&] {
+            const zelt::BatchOutcome done = without_gil([&] {
               return self.add_items(rows, row_masks.data(), row_masks.single, ef_construction,
                                     linked, control);
             });
@@ -341,7 +340,7 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
             float* distance_out = distances.mutable_data();
             BatchWatch watch{py::none()};
             const zelt::BatchControl control = watch.control(num_threads);
-            const zelt::BatchProgress done = without_gil([&] {
+            const zelt::BatchOutcome done = without_gil([&] {
               return self.search_many(rows, shared, masks.data(), id_out, distance_out, control);
             });
             watch.finish(done, rows.rows);

@@ -167,9 +167,9 @@ TEST(Concurrency, BatchesLinkedByManyThreadsKeepTheInvariants) {
       const std::vector<float> p = point(rng);
       rows.insert(rows.end(), p.begin(), p.end());
     }
-    const zelt::BatchOutcome done =
+    const zelt::BatchOutcome outcome =
         zelt::insert_batch(s, zelt::RowBatch{rows.data(), 3000, nullptr, 0}, true, 50, 4, {});
-    EXPECT_EQ(done.added, 3000u);
+    EXPECT_EQ(outcome.done, 3000u);
     EXPECT_EQ(zelt::graph_fault(s, zelt::GraphRules::Built), "");
   }
 }

@@ -170,6 +170,10 @@ def test_search_refuses_what_it_cannot_answer():
             index.search(np.eye(3, dtype=np.float32), **args)
     with pytest.raises(ValueError, match=r"^Query row 1 holds a non-finite value"):
         index.search(np.array([[0, 0, 0], [np.inf, 0, 0]], np.float32), 1)
+    queries = np.zeros((400, 3), np.float32)
+    queries[40::3, 1] = np.nan  # whichever thread meets a bad row first, the first is named
+    with pytest.raises(ValueError, match=r"^Query row 40 holds a non-finite value at position 1"):
+        index.search(queries, 1, num_threads=2)
     empty = zelt_core.HyperbolicIndex(3)
     ids, distances = empty.search(np.eye(3, dtype=np.float32), 2)
     assert ids.tolist() == [[-1, -1]] * 3 and np.isinf(distances).all()

@@ -63,25 +63,18 @@ BatchOutcome insert_batch(IndexState& s, const RowBatch& batch, bool linked,
     s.level_rng = generator_before;
     throw;
   }
-  BatchOutcome outcome;
-  if (!linked) {
-    outcome.added = batch.n;
-    return outcome;
-  }
+  if (!linked) return BatchOutcome{batch.n, nullptr, false};
   // Every row is stored before any is linked, so nothing moves while the
   // threads read; a row is reachable only once its own linking has begun.
   std::unique_ptr<GraphLocks> locks;
   if (threads > 1 && batch.n > 1) locks = std::make_unique<GraphLocks>();
-  const RunOutcome run = run_parallel(
+  const BatchOutcome outcome = run_parallel(
       batch.n, threads,
       [&](std::size_t i, int) {
         link_node(s, std::int32_t(base + i), ef_construction, locks.get());
       },
       keep_going);
-  s.truncate(base + run.claimed);
-  outcome.added = run.claimed;
-  outcome.error = run.error;
-  outcome.stopped = run.stopped;
+  s.truncate(base + outcome.done);
   return outcome;
 }
 

@@ -18,19 +18,14 @@ struct RowBatch {
   std::uint64_t mask_of(std::size_t i) const { return masks != nullptr ? masks[i] : mask; }
 };
 
-struct BatchOutcome {
-  std::size_t added = 0;  // rows stored (and, when linked, linked), from the first on
-  std::exception_ptr error;
-  bool stopped = false;
-};
-
 // Stores the rows in order; with `linked`, draws every row's level first, in
 // row order (two generator outputs each, as one insertion at a time would),
 // and links them on `threads` threads. On one thread the index ends exactly as
 // one insertion per row in order leaves it. When keep_going says no or a row
 // fails, the rows not yet taken up are dropped again, so the index holds the
-// first `added` rows, each stored whole; a row that failed while linking stays
-// stored and partly linked, as a single insertion would leave it.
+// first `done` rows of the outcome, each stored whole (and, when linked,
+// linked); a row that failed while linking stays stored and partly linked, as
+// a single insertion would leave it.
 BatchOutcome insert_batch(IndexState& s, const RowBatch& batch, bool linked,
                           std::int32_t ef_construction, int threads, const KeepGoing& keep_going);
 

@@ -11,15 +11,16 @@ namespace zelt {
 
 int all_cores() { return std::max(1, int(std::thread::hardware_concurrency())); }
 
-RunOutcome run_parallel(std::size_t n, int threads,
-                        const std::function<void(std::size_t, int)>& work,
-                        const KeepGoing& keep_going) {
+BatchOutcome run_parallel(std::size_t n, int threads,
+                          const std::function<void(std::size_t, int)>& work,
+                          const KeepGoing& keep_going) {
   using Clock = std::chrono::steady_clock;
   constexpr auto kAskEvery = std::chrono::milliseconds(100);
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> done{0};
   std::atomic<bool> stop{false};
-  RunOutcome outcome;
+  BatchOutcome outcome;
+  std::size_t error_item = n;
   std::mutex outcome_lock;
 
   const auto take_items = [&](int worker) {
@@ -30,8 +31,14 @@ RunOutcome run_parallel(std::size_t n, int threads,
       try {
         work(item, worker);
       } catch (...) {
+        // Items are taken up in order, so every item before this one has been
+        // too, and the error kept is that of the first failing item whichever
+        // thread gets there first.
         std::lock_guard<std::mutex> guard(outcome_lock);
-        if (!outcome.error) outcome.error = std::current_exception();
+        if (item < error_item) {
+          error_item = item;
+          outcome.error = std::current_exception();
+        }
         stop = true;
       }
       done.fetch_add(1, std::memory_order_relaxed);
@@ -56,7 +63,7 @@ RunOutcome run_parallel(std::size_t n, int threads,
   }
   take_items(0);
   for (std::thread& t : pool) t.join();
-  outcome.claimed = std::min(next.load(), n);
+  outcome.done = std::min(next.load(), n);
   return outcome;
 }
 

@@ -11,9 +11,10 @@ namespace zelt {
 // for an interruption or reports progress without the run knowing about it.
 using KeepGoing = std::function<bool(std::size_t done, std::size_t total)>;
 
-struct RunOutcome {
-  std::size_t claimed = 0;   // items 0 … claimed-1 were taken up, and each has finished
-  std::exception_ptr error;  // the first item that threw, if any
+// How far a run of items got.
+struct BatchOutcome {
+  std::size_t done = 0;      // items 0 … done-1 were taken up, and each has finished
+  std::exception_ptr error;  // that of the first item (in item order) that threw, if any
   bool stopped = false;      // keep_going said no
 };
 
@@ -21,9 +22,9 @@ struct RunOutcome {
 // calling thread among them, as worker 0) take up in order. Once keep_going
 // says no or an item throws, no further item is taken up; the run returns when
 // every thread has finished the item it was on.
-RunOutcome run_parallel(std::size_t n, int threads,
-                        const std::function<void(std::size_t item, int worker)>& work,
-                        const KeepGoing& keep_going);
+BatchOutcome run_parallel(std::size_t n, int threads,
+                          const std::function<void(std::size_t item, int worker)>& work,
+                          const KeepGoing& keep_going);
 
 // The number of threads that "all cores" means here.
 int all_cores();
