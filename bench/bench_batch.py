@@ -1,5 +1,8 @@
 """Batch calls on every core: add_items and search against one thread, a Python loop and hnswlib.
 
+orvikdb is measured as its engine, zelt_core, called directly: the batch calls orvikdb.Index.add
+and search go through, against a loop of single-query calls.
+
     python bench/bench_batch.py [--kind clustered128] [--n 50000] [--queries 2000] [--reps 5]
                                [--query-reps 7]
     python bench/bench_batch.py --memory 1000000      # peak memory of both calls on n x 32
@@ -23,12 +26,11 @@ benchlib.prepare_process()
 
 import numpy as np  # noqa: E402
 
+import engines  # noqa: E402
 import frontier  # noqa: E402
 import sweep_data  # noqa: E402
+from engines import EF_CONSTRUCTION, K, M  # noqa: E402
 
-K = 10
-M = 16
-EF_CONSTRUCTION = 200
 EFS = (16, 24, 32, 48, 64, 96, 128, 192, 256)
 RECALLS = (0.90, 0.95, 0.99)
 
@@ -81,28 +83,13 @@ def memory_report(zelt_core, n, cores, seed):
           f"+ {(peak_search - base - index_bytes - answers) / 2**20:,.0f} MiB)")
 
 
-def zelt_build(zelt_core, metric, data, threads, seed):
-    index = zelt_core.HyperbolicIndex(data.shape[1], 1.0, M, metric, seed=seed)
-    index.add_items(data, 0, EF_CONSTRUCTION, num_threads=threads)
-    return index
-
-
-def hnswlib_build(hnswlib, metric, data, threads, seed):
-    index = hnswlib.Index(space="cosine" if metric == "cosine" else "l2", dim=data.shape[1])
-    index.init_index(max_elements=len(data), M=M, ef_construction=EF_CONSTRUCTION,
-                     random_seed=seed)
-    index.add_items(data, num_threads=threads)
-    return index
-
-
-def build_times(zelt_core, hnswlib, metric, data, cores, args):
+def build_times(own, hnswlib, metric, data, cores, args):
     """Every build time of each way, taken in turns round by round; the indexes of the last
     round."""
-    ways = {"zelt 1 thread": lambda: zelt_build(zelt_core, metric, data, 1, args.seed),
-            f"zelt {cores} threads": lambda: zelt_build(zelt_core, metric, data, cores, args.seed)}
+    ways = {"orvikdb 1 thread": lambda: own.build(metric, data, args.seed, 1),
+            f"orvikdb {cores} threads": lambda: own.build(metric, data, args.seed, cores)}
     if hnswlib is not None:
-        ways[f"hnswlib {cores} threads"] = lambda: hnswlib_build(hnswlib, metric, data, cores,
-                                                                args.seed)
+        ways[f"hnswlib {cores} threads"] = lambda: hnswlib.build(metric, data, args.seed, cores)
     times = {name: [] for name in ways}
     built = {}
     for _ in range(args.reps):
@@ -157,11 +144,11 @@ def loop_with_distances(index, queries, ef):
 
 def main():
     args = parse_args()
-    zelt_core = benchlib.import_zelt()
-    hnswlib = benchlib.import_peer("hnswlib", "hnswlib")
+    own = engines.one("orvikdb")
+    hnswlib = engines.one("hnswlib")
     cores = os.cpu_count() or 1
     if args.memory:
-        memory_report(zelt_core, args.memory, cores, args.seed)
+        memory_report(own.lib, args.memory, cores, args.seed)
         return
     rng = np.random.default_rng(args.seed)
     metric, data, queries = sweep_data.KINDS[args.kind](rng, args.n, args.queries)
@@ -171,7 +158,7 @@ def main():
           f"M {M}, ef_construction {EF_CONSTRUCTION}, {cores} cores; "
           f"{benchlib.blas_description()}")
 
-    build_runs, built = build_times(zelt_core, hnswlib, metric, data, cores, args)
+    build_runs, built = build_times(own, hnswlib, metric, data, cores, args)
     times = {name: min(runs) for name, runs in build_runs.items()}
 
     def build_ratio(slower, faster):
@@ -182,21 +169,21 @@ def main():
     print("\nbuild                     seconds")
     for name, seconds in times.items():
         print(f"  {name:<22}{seconds:8.2f}")
-    print(f"  zelt {cores} threads over 1 thread: "
-          f"{build_ratio('zelt 1 thread', f'zelt {cores} threads')}")
+    print(f"  orvikdb {cores} threads over 1 thread: "
+          f"{build_ratio('orvikdb 1 thread', f'orvikdb {cores} threads')}")
     if hnswlib is not None:
-        print(f"  hnswlib {cores} threads' time over zelt's: "
-              f"{build_ratio(f'hnswlib {cores} threads', f'zelt {cores} threads')}")
+        print(f"  hnswlib {cores} threads' time over orvikdb's: "
+              f"{build_ratio(f'hnswlib {cores} threads', f'orvikdb {cores} threads')}")
 
-    index = built[f"zelt {cores} threads"]
+    index = built[f"orvikdb {cores} threads"]
     truth = benchlib.exact_top_k(metric, data, queries, K)
     searches = {
-        "zelt search 1 thread": lambda ef: index.search(queries, K, ef_search=ef,
+        "orvikdb search 1 thread": lambda ef: index.search(queries, K, ef_search=ef,
                                                        num_threads=1)[0],
-        f"zelt search {cores} threads": lambda ef: index.search(queries, K, ef_search=ef,
+        f"orvikdb search {cores} threads": lambda ef: index.search(queries, K, ef_search=ef,
                                                                num_threads=cores)[0],
-        "zelt Python loop": lambda ef: [index.custom_hnsw_search(q, K, 0, ef) for q in queries],
-        "zelt loop with distances": lambda ef: loop_with_distances(index, queries, ef),
+        "orvikdb Python loop": lambda ef: [index.custom_hnsw_search(q, K, 0, ef) for q in queries],
+        "orvikdb loop with distances": lambda ef: loop_with_distances(index, queries, ef),
     }
     if hnswlib is not None:
         peer = built[f"hnswlib {cores} threads"]
@@ -228,19 +215,19 @@ def main():
         return "".join(f"{a / b:>10.2f}" if a and b else f"{'-':>10}"
                        for a, b in zip(over_at, at[under]))
     # Ways that give the same answers at every ef, so that their ratio can also be taken pairwise.
-    same_answers = [(f"{cores} threads over 1 thread", f"zelt search {cores} threads",
-                     "zelt search 1 thread"),
-                    ("1 thread over Python loop", "zelt search 1 thread", "zelt Python loop"),
-                    ("1 thread over loop w/ dist", "zelt search 1 thread",
-                     "zelt loop with distances")]
+    same_answers = [(f"{cores} threads over 1 thread", f"orvikdb search {cores} threads",
+                     "orvikdb search 1 thread"),
+                    ("1 thread over Python loop", "orvikdb search 1 thread", "orvikdb Python loop"),
+                    ("1 thread over loop w/ dist", "orvikdb search 1 thread",
+                     "orvikdb loop with distances")]
     if hnswlib is not None:
         same_answers.append(("hnswlib 1 thread over loop", "hnswlib knn_query 1 thread",
                              "hnswlib Python loop"))
     for label, over, under in same_answers:
         print(f"  {label:<28}" + ratio(over, under))
     if hnswlib is not None:
-        print(f"  {f'zelt over hnswlib ({cores} thr)':<28}" +
-              ratio(f"zelt search {cores} threads", f"hnswlib knn_query {cores} threads"))
+        print(f"  {f'orvikdb over hnswlib ({cores} thr)':<28}" +
+              ratio(f"orvikdb search {cores} threads", f"hnswlib knn_query {cores} threads"))
     print("  the same-answer ratios again, each the median of the ratios within a repetition:")
     for label, over, under in same_answers:
         print(f"  {label:<28}" + ratio(over, under, paired=True))

@@ -1,8 +1,9 @@
-"""Exact k-nearest throughput: zelt_core's hardware_flat_search against NumPy and faiss.
+"""Exact k-nearest throughput: orvikdb's exact scan against NumPy and faiss.
 
 Every engine scans the same seeded random float32 data, one query per call as a user would issue
 it, single-threaded, Euclidean metric. Reported: queries per second, GB/s of vector data scanned
-(n * dim * 4 bytes per query), the throughput ratios, and how far the answers agree.
+(n * dim * 4 bytes per query), the throughput ratios, and how far the answers agree. orvikdb is
+measured as its engine, zelt_core, called directly (hardware_flat_search, one query per call).
 
     python bench/bench_flat.py [--n 100000] [--dim 128] [--queries 100] [--k 10] [--all-metrics]
 """
@@ -17,6 +18,8 @@ ENV_NOTE = benchlib.prepare_process(keep_openblas_env="--keep-openblas-env" in s
 
 import numpy as np  # noqa: E402  (after the thread pools are pinned)
 
+from engines import M  # noqa: E402
+
 
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -27,7 +30,7 @@ def parse_args():
     p.add_argument("--reps", type=int, default=5, help="timed repetitions (median is reported)")
     p.add_argument("--seed", type=int, default=1234)
     p.add_argument("--all-metrics", action="store_true",
-                   help="also time zelt alone on the cosine and Poincaré metrics")
+                   help="also time orvikdb alone on the cosine and Poincaré metrics")
     p.add_argument("--keep-openblas-env", action="store_true",
                    help="do not drop OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE")
     return p.parse_args()
@@ -94,7 +97,7 @@ def make_data(metric, n, dim, n_queries, rng):
 
 
 def build_flat(zelt_core, metric, data):
-    index = zelt_core.HyperbolicIndex(data.shape[1], 1.0, 16, metric)
+    index = zelt_core.HyperbolicIndex(data.shape[1], 1.0, M, metric)
     t0 = time.perf_counter()
     for v in data:
         index.add_item_flat(v)
@@ -146,16 +149,16 @@ def main():
     k = args.k
 
     index, build_s = build_flat(zelt_core, "euclidean", data)
-    print(f"zelt add_item_flat: {args.n} vectors in {build_s:.2f} s "
+    print(f"orvikdb add_item_flat: {args.n} vectors in {build_s:.2f} s "
           f"({args.n / build_s:,.0f} inserts/s, Python call per vector)")
 
     print("\nEuclidean (squared L2):")
 
-    def zelt_search(q):
+    def own_search(q):
         return index.hardware_flat_search(q, k, 0)
 
     np_search = numpy_searcher(data, k)
-    engines = {"zelt": zelt_search, "numpy": np_search}
+    searches = {"orvikdb": own_search, "numpy": np_search}
     if faiss is not None:
         flat = faiss.IndexFlatL2(args.dim)
         flat.add(data)
@@ -163,10 +166,10 @@ def main():
         def faiss_search(q):
             return flat.search(q.reshape(1, -1), k)[1][0]
 
-        engines["faiss"] = faiss_search
-    seconds = benchlib.time_engines(engines, queries, args.reps, warmup)
-    qps_zelt = report_line("zelt hardware_flat_search", seconds["zelt"], args.queries,
-                           bytes_per_query)
+        searches["faiss"] = faiss_search
+    seconds = benchlib.time_engines(searches, queries, args.reps, warmup)
+    qps_own = report_line("orvikdb hardware_flat_search", seconds["orvikdb"], args.queries,
+                          bytes_per_query)
     qps_np = report_line("numpy (gemv + argpartition)", seconds["numpy"], args.queries,
                          bytes_per_query)
     qps_faiss = None
@@ -174,20 +177,21 @@ def main():
         qps_faiss = report_line("faiss IndexFlatL2", seconds["faiss"], args.queries,
                                 bytes_per_query)
 
-    print(f"  ratio zelt/numpy: {qps_zelt / qps_np:.2f}x")
+    print(f"  ratio orvikdb/numpy: {qps_own / qps_np:.2f}x")
     if qps_faiss is not None:
-        print(f"  ratio zelt/faiss: {qps_zelt / qps_faiss:.2f}x")
+        print(f"  ratio orvikdb/faiss: {qps_own / qps_faiss:.2f}x")
 
-    zelt_ids = [zelt_search(q) for q in queries]
+    own_ids = [own_search(q) for q in queries]
     ref_d = [exact_distances("euclidean", data, q) for q in queries]
-    rec, bad = agreement(zelt_ids, [np_search(q) for q in queries], ref_d, k)
-    print(f"  agreement zelt vs numpy: recall {rec:.4f}, queries differing beyond ties: {bad}")
+    rec, bad = agreement(own_ids, [np_search(q) for q in queries], ref_d, k)
+    print(f"  agreement orvikdb vs numpy: recall {rec:.4f}, queries differing beyond ties: {bad}")
     if faiss is not None:
-        rec, bad = agreement(zelt_ids, [faiss_search(q) for q in queries], ref_d, k)
-        print(f"  agreement zelt vs faiss: recall {rec:.4f}, queries differing beyond ties: {bad}")
+        rec, bad = agreement(own_ids, [faiss_search(q) for q in queries], ref_d, k)
+        print(f"  agreement orvikdb vs faiss: recall {rec:.4f}, "
+              f"queries differing beyond ties: {bad}")
     exact = [np.argsort(d, kind="stable")[:k] for d in ref_d]
-    rec, bad = agreement(zelt_ids, exact, ref_d, k)
-    print(f"  agreement zelt vs float64 exact: recall {rec:.4f}, "
+    rec, bad = agreement(own_ids, exact, ref_d, k)
+    print(f"  agreement orvikdb vs float64 exact: recall {rec:.4f}, "
           f"queries differing beyond ties: {bad}")
     del index
 
@@ -196,15 +200,15 @@ def main():
             data_m, queries_m = make_data(metric, args.n, args.dim, args.queries, rng)
             index_m, _ = build_flat(zelt_core, metric, data_m)
             note = " (points with norms in [0, 0.9))" if metric == "poincare" else ""
-            print(f"\n{metric}{note}, zelt alone:")
+            print(f"\n{metric}{note}, orvikdb alone:")
 
             def search_m(q, index_m=index_m):
                 return index_m.hardware_flat_search(q, k, 0)
 
-            qps_m = report_line("zelt hardware_flat_search",
+            qps_m = report_line("orvikdb hardware_flat_search",
                                 time_engine(search_m, queries_m, args.reps, warmup),
                                 args.queries, bytes_per_query)
-            print(f"  relative to zelt Euclidean: {qps_m / qps_zelt:.2f}x")
+            print(f"  relative to orvikdb Euclidean: {qps_m / qps_own:.2f}x")
             ref_m = [exact_distances(metric, data_m, q) for q in queries_m]
             exact_m = [np.argsort(d, kind="stable")[:k] for d in ref_m]
             rec, bad = agreement([search_m(q) for q in queries_m], exact_m, ref_m, k)

@@ -20,7 +20,8 @@ ENV_NOTE = benchlib.prepare_process(keep_openblas_env="--keep-openblas-env" in s
 
 import numpy as np  # noqa: E402  (after the thread pools are pinned)
 
-K = 10
+from engines import EF_CONSTRUCTION, K, M  # noqa: E402
+
 EF = 50
 
 
@@ -84,21 +85,22 @@ def main():
     data = rng.standard_normal((args.n, args.dim), dtype=np.float32)
     queries = rng.standard_normal((args.queries, args.dim), dtype=np.float32)
     print(f"n={args.n} dim={args.dim} queries={args.queries} batch={args.batch} k={K} ef={EF} "
-          f"M=16 ef_construction=200 metric=euclidean, Ray on {args.cpus} CPUs, "
+          f"M={M} ef_construction={EF_CONSTRUCTION} metric=euclidean, Ray on {args.cpus} CPUs, "
           f"replicas={args.replicas}")
     if ENV_NOTE:
         print(ENV_NOTE)
 
-    plain = orvikdb.Index(args.dim, metric="euclidean")
+    settings = {"metric": "euclidean", "M": M, "ef_construction": EF_CONSTRUCTION}
+    plain = orvikdb.Index(args.dim, **settings)
     plain.add(data)
     truth = plain.search(queries, K, exact=True).keys
-    rows = [measure("orvikdb.Index (this process)", orvikdb.Index(args.dim, metric="euclidean"),
+    rows = [measure("orvikdb.Index (this process)", orvikdb.Index(args.dim, **settings),
                     data, queries, truth, args)]
     ray.init(num_cpus=args.cpus, include_dashboard=False, log_to_driver=False)
     try:
         for shards in (1, 2):
             with ShardedIndex(args.dim, shards=shards, replicas=args.replicas,
-                              metric="euclidean") as index:
+                              **settings) as index:
                 rows.append(measure(f"ShardedIndex, {shards} shard{'s' * (shards > 1)}", index,
                                     data, queries, truth, args))
     finally:

@@ -1,12 +1,15 @@
-"""Recall against speed of zelt_core's HNSW beside hnswlib, faiss and usearch, on several kinds
+"""Recall against speed of orvikdb's HNSW beside hnswlib, faiss and usearch, on several kinds
 of data.
 
-For each kind of data (sweep_data) every engine builds with M 16 and ef_construction 200,
-single-threaded, then answers the same queries one per call at each ef; recall@10 is against
-exact float64 answers. From each engine's recall -> q/s frontier the speed at recall 0.90, 0.95
+For each kind of data (sweep_data) every engine (engines) builds with M 16 and ef_construction
+200, single-threaded, then answers the same queries one per call at each ef; recall@10 is against
+exact float64 answers. orvikdb is measured as its engine, zelt_core, called directly (see
+engines). From each engine's recall -> q/s frontier the speed at recall 0.90, 0.95
 and 0.99 is read off and set against the peers' in the same process. Then the memory per vector
 of a 50k x 128 index (each built in a fresh process) and the cost of the Poincaré exact scan
 against the Euclidean one. Writes the tables to sweep.md and the curves to recall_qps.png.
+Engines that are not installed are left out, and so is the plot without matplotlib: the run
+reports what it has.
 
     python bench/bench_sweep.py [--n 20000] [--queries 1000] [--datasets clustered128,...] [--quick]
 """
@@ -23,16 +26,18 @@ import benchlib
 ENV_NOTE = benchlib.prepare_process(keep_openblas_env="--keep-openblas-env" in sys.argv)
 
 # These import NumPy, so they come after the thread pools are pinned.
+import engines  # noqa: E402
 import flat_poincare  # noqa: E402
 import frontier  # noqa: E402
 import index_memory  # noqa: E402
 import sweep_data  # noqa: E402
-import sweep_engines  # noqa: E402
 
 EF_VALUES = (10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512)
 QUICK_EF_VALUES = (10, 32, 128, 512)
 TARGETS = (0.90, 0.95, 0.99)
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The distribution the engine is installed from: named orvikdb, once zelt_core.
+OWN_DISTRIBUTIONS = ("orvikdb", "zelt_core")
 
 
 def parse_args():
@@ -42,8 +47,8 @@ def parse_args():
     p.add_argument("--seed", type=int, default=4321)
     p.add_argument("--datasets", default=",".join(sweep_data.KINDS),
                    help="comma-separated subset of: " + ", ".join(sweep_data.KINDS))
-    p.add_argument("--engines", default="zelt,hnswlib,faiss,usearch",
-                   help="comma-separated subset of: " + ", ".join(sweep_engines.ENGINES))
+    p.add_argument("--engines", default=",".join(engines.ENGINES),
+                   help="comma-separated subset of: " + ", ".join(engines.ENGINES))
     p.add_argument("--reps", type=int, default=5, help="timed passes per ef (median is kept)")
     p.add_argument("--build-reps", type=int, default=2,
                    help="builds per engine and kind of data (the best time is kept)")
@@ -61,7 +66,7 @@ def parse_args():
     args = p.parse_args()
     args.datasets = [d for d in args.datasets.split(",") if d]
     args.engines = [e for e in args.engines.split(",") if e]
-    for name, known in ((args.datasets, sweep_data.KINDS), (args.engines, sweep_engines.ENGINES)):
+    for name, known in ((args.datasets, sweep_data.KINDS), (args.engines, engines.ENGINES)):
         unknown = [x for x in name if x not in known]
         if unknown:
             p.error(f"unknown: {', '.join(unknown)}")
@@ -75,7 +80,7 @@ def parse_args():
     return args
 
 
-def sweep_kind(kind, engines, args):
+def sweep_kind(kind, sweepers, args):
     """{engine: (build seconds, [(ef, recall, qps)])} on one kind of data."""
     metric, data, queries = sweep_data.make(kind, args.n, args.queries, args.seed)
     truth = benchlib.exact_top_k(metric, data, queries)
@@ -83,18 +88,18 @@ def sweep_kind(kind, engines, args):
     # a slow moment of the shared machine falls on all alike; the last index of each is searched.
     indexes, builds = {}, {}
     for _ in range(args.build_reps):
-        for e in engines:
+        for e in sweepers:
             indexes.pop(e.name, None)
             t0 = time.perf_counter()
             indexes[e.name] = e.build(metric, data, args.seed)
             seconds = time.perf_counter() - t0
             builds[e.name] = min(seconds, builds.get(e.name, seconds))
-    for e in engines:
+    for e in sweepers:
         print(f"  {e.name:<8} built in {builds[e.name]:6.2f} s", flush=True)
     qlist = list(queries)
-    points = {e.name: [] for e in engines}
+    points = {e.name: [] for e in sweepers}
     for ef in args.ef_values:
-        searches = {e.name: e.searcher(indexes[e.name], ef) for e in engines}
+        searches = {e.name: e.searcher(indexes[e.name], ef) for e in sweepers}
         recalls = {name: benchlib.recall_at_k([s(q) for q in qlist], truth)
                    for name, s in searches.items()}  # this pass also warms the caches
         seconds = benchlib.time_engines(searches, qlist, args.reps, warmup=0)
@@ -115,7 +120,7 @@ def fmt_ratio(a, b):
 
 
 def kind_table(kind, result):
-    """Markdown lines: each engine's build time and speed at the target recalls, then zelt's
+    """Markdown lines: each engine's build time and speed at the target recalls, then orvikdb's
     ratios to each peer."""
     at = {name: [frontier.qps_at([(r, q) for _, r, q in pts], t) for t in TARGETS]
           for name, (_, pts) in result.items()}
@@ -126,13 +131,14 @@ def kind_table(kind, result):
     for name, (build, pts) in result.items():
         cells = " | ".join(fmt_qps(q) for q in at[name])
         lines.append(f"| {name} | {build:.2f} | {cells} | {max(r for _, r, _ in pts):.4f} |")
-    if "zelt" in result:
+    own = engines.OrvikDB.name
+    if own in result:
         for peer in result:
-            if peer == "zelt":
+            if peer == own:
                 continue
-            cells = " | ".join(fmt_ratio(z, p) for z, p in zip(at["zelt"], at[peer]))
-            build_ratio = result[peer][0] / result["zelt"][0]
-            lines.append(f"| zelt/{peer} q/s; {peer}/zelt build | {build_ratio:.2f} | {cells} "
+            cells = " | ".join(fmt_ratio(z, p) for z, p in zip(at[own], at[peer]))
+            build_ratio = result[peer][0] / result[own][0]
+            lines.append(f"| {own}/{peer} q/s; {peer}/{own} build | {build_ratio:.2f} | {cells} "
                          f"| |")
     return lines
 
@@ -148,12 +154,16 @@ def sweep_points_table(result):
 
 
 def memory_table(n, dim, seed):
-    lines = [f"### Memory per vector: {n} x {dim}, M 16, each index built in a fresh process",
+    lines = [f"### Memory per vector: {n} x {dim}, M {engines.M}, each index built in a fresh "
+             "process",
              "", "RSS growth across generating the data and building, less the NumPy data "
              f"array ({4 * dim} bytes per vector).", "",
              "| index | current bytes/vector | peak bytes/vector |", "|---|---|---|"]
     for engine in index_memory.ENGINES:
         m = index_memory.measure(engine, n, dim, seed)
+        if m is None:
+            print(f"[skip] {engine}: not installed, left out of the memory table")
+            continue
         lines.append(f"| {engine} | {m['current_per_vector']:,.0f} | "
                      f"{m['peak_per_vector']:,.0f} |")
     raw = 4 * dim + 4 + 8 + 4 + 8
@@ -171,7 +181,12 @@ def flat_table(zelt_core, scale, seed, reps):
 
 
 def plot(results, path):
-    import matplotlib
+    """Draws the curves to path; False, having drawn nothing, without matplotlib."""
+    try:
+        import matplotlib
+    except ImportError:
+        print("[skip] matplotlib is not installed: no plot (pip install matplotlib to draw it)")
+        return False
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -191,13 +206,24 @@ def plot(results, path):
         ax.legend(fontsize=8)
     for ax in list(axes.flat)[len(results):]:
         ax.set_visible(False)
-    fig.suptitle("HNSW, M 16, ef_construction 200, single-threaded, ef swept", fontsize=11)
+    fig.suptitle(f"HNSW, M {engines.M}, ef_construction {engines.EF_CONSTRUCTION}, "
+                 "single-threaded, ef swept", fontsize=11)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
+    return True
 
 
-def header(args, engines):
+def installed_version(dists):
+    for dist in dists:
+        try:
+            return importlib.metadata.version(dist)
+        except importlib.metadata.PackageNotFoundError:
+            pass
+    return "(not installed)"  # a build directory on PYTHONPATH
+
+
+def header(args, sweepers):
     try:
         # The last commit that changed the module's source, so a before / after pair names both.
         commit = subprocess.run(["git", "-C", HERE, "log", "-1", "--format=%h", "--", "../src",
@@ -206,17 +232,15 @@ def header(args, engines):
     except OSError:
         commit = "?"
     versions = []
-    for e in engines:
-        dist = sweep_engines.ENGINES[e.name][2] or "zelt_core"
-        try:
-            versions.append(f"{e.name} {importlib.metadata.version(dist)}")
-        except importlib.metadata.PackageNotFoundError:  # a build directory on PYTHONPATH
-            versions.append(f"{e.name} (not installed)")
+    for e in sweepers:
+        dists = [engines.ENGINES[e.name][2]] if engines.ENGINES[e.name][2] else OWN_DISTRIBUTIONS
+        versions.append(f"{e.name} {installed_version(dists)}")
     command = " ".join(["python", "bench/bench_sweep.py"] + sys.argv[1:])
     lines = [f"Command: `{command}`",
              "", f"Module source at {commit}; {', '.join(versions)}; "
              f"{benchlib.blas_description()}.",
-             f"{args.n} points and {args.queries} queries per kind, k 10, seed {args.seed}, "
+             f"{args.n} points and {args.queries} queries per kind, k {engines.K}, "
+             f"seed {args.seed}, "
              f"build time the best of {args.build_reps}, median of {args.reps} timed passes per "
              f"ef, engines timed in alternating turns. "
              f"ef: {', '.join(map(str, args.ef_values))}.",
@@ -230,16 +254,16 @@ def header(args, engines):
 
 def main():
     args = parse_args()
-    engines = sweep_engines.load(args.engines)
+    sweepers = engines.load(args.engines)
     os.makedirs(args.out_dir, exist_ok=True)
     started = time.perf_counter()
-    report = ["# HNSW recall sweep", ""] + header(args, engines) + [""]
+    report = ["# HNSW recall sweep", ""] + header(args, sweepers) + [""]
     print("\n".join(report), flush=True)
 
     results, raw = {}, ["## Sweep points", ""]
     for kind in args.datasets:
         print(f"== {kind}: {sweep_data.DESCRIPTIONS[kind]}", flush=True)
-        results[kind] = sweep_kind(kind, engines, args)
+        results[kind] = sweep_kind(kind, sweepers, args)
         table = kind_table(kind, results[kind])
         print("\n".join(table) + "\n", flush=True)
         report += table + [""]
@@ -261,9 +285,8 @@ def main():
     png_path = os.path.join(args.out_dir, "recall_qps.png")
     with open(md_path, "w") as f:
         f.write("\n".join(report))
-    if results:
-        plot(results, png_path)
-    print(f"wrote {md_path} and {png_path} in {time.perf_counter() - started:.0f} s")
+    written = [md_path] + ([png_path] if results and plot(results, png_path) else [])
+    print(f"wrote {' and '.join(written)} in {time.perf_counter() - started:.0f} s")
 
 
 if __name__ == "__main__":

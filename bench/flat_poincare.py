@@ -1,5 +1,6 @@
-"""What the Poincaré distance costs in zelt's exact scan: hardware_flat_search over the same
-points under "poincare" and under "euclidean", timed in alternating turns, one query per call.
+"""What the Poincaré distance costs in orvikdb's exact scan: its engine's hardware_flat_search
+over the same points under "poincare" and under "euclidean", timed in alternating turns, one
+query per call.
 
 The points lie inside the unit ball (uniformly in the ball of radius 0.9), so that both metrics
 are defined on them; the trained mammal embeddings, tiled, show the cost on a real low dimension.
@@ -8,8 +9,7 @@ are defined on them; the trained mammal embeddings, tiled, show the cost on a re
 import numpy as np
 
 import benchlib
-
-K = 10
+from engines import K, M
 
 
 def ball(rng, count, dim):
@@ -39,7 +39,7 @@ def cases(scale, seed):
 
 
 def flat_index(zelt_core, metric, data):
-    index = zelt_core.HyperbolicIndex(data.shape[1], 1.0, 16, metric)
+    index = zelt_core.HyperbolicIndex(data.shape[1], 1.0, M, metric)
     for v in data:
         index.add_item_flat(v)
     return index

@@ -1,17 +1,20 @@
 """Memory one index takes per vector, measured in a process of its own so that nothing built
 before it (allocator caches, other indexes) is counted.
 
-    python bench/index_memory.py ENGINE N DIM SEED   # ENGINE: zelt-linked, zelt-flat, hnswlib
+    python bench/index_memory.py ENGINE N DIM SEED   # ENGINE: orvikdb-linked, orvikdb-flat,
+                                                     #         hnswlib
 
 Prints one JSON line: the growth of current RSS (/proc/self/statm) and of peak RSS across
 generating the data and building the index, less the bytes of the NumPy data array, per vector.
-`measure()` runs it from another script.
+`measure()` runs it from another script. orvikdb is its engine, zelt_core, filled one vector per
+call (add_item_and_link or add_item_flat); hnswlib builds as in the other benchmarks (engines).
 
 The peak is the memory map's high-water mark (VmHWM), reset once the libraries are imported.
 ru_maxrss would not do: Linux carries it across fork and exec, so a child started by a large
 benchmark process reports the parent's peak and shows no growth at all.
 """
 
+import importlib.util
 import json
 import os
 import resource
@@ -20,9 +23,7 @@ import sys
 
 import benchlib
 
-ENGINES = ("zelt-linked", "zelt-flat", "hnswlib")
-M = 16
-EF_CONSTRUCTION = 200
+ENGINES = ("orvikdb-linked", "orvikdb-flat", "hnswlib")
 
 
 def current_rss():
@@ -49,18 +50,15 @@ def reset_peak():
 
 
 def build(engine, data, seed):
+    import engines  # it imports NumPy, which the thread pools must be pinned for first
+
     if engine == "hnswlib":
-        import hnswlib
-        index = hnswlib.Index(space="l2", dim=data.shape[1])
-        index.init_index(max_elements=len(data), M=M, ef_construction=EF_CONSTRUCTION,
-                         random_seed=seed)
-        index.add_items(data, num_threads=1)
-        return index
+        return engines.one("hnswlib").build("euclidean", data, seed)
     zelt_core = benchlib.import_zelt()
-    index = zelt_core.HyperbolicIndex(data.shape[1], 1.0, M, "euclidean", seed=seed)
+    index = zelt_core.HyperbolicIndex(data.shape[1], 1.0, engines.M, "euclidean", seed=seed)
     for v in data:
-        if engine == "zelt-linked":
-            index.add_item_and_link(v, 0, EF_CONSTRUCTION)
+        if engine == "orvikdb-linked":
+            index.add_item_and_link(v, 0, engines.EF_CONSTRUCTION)
         else:
             index.add_item_flat(v)
     return index
@@ -89,7 +87,9 @@ def child(engine, n, dim, seed):
 
 
 def measure(engine, n, dim, seed):
-    """The child's report as a dict."""
+    """The child's report as a dict; None where the engine's library is not installed."""
+    if engine == "hnswlib" and importlib.util.find_spec("hnswlib") is None:
+        return None
     out = subprocess.run([sys.executable, os.path.abspath(__file__), engine, str(n), str(dim),
                           str(seed)], check=True, capture_output=True, text=True).stdout
     return json.loads(out.strip().splitlines()[-1])
