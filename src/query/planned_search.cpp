@@ -1,0 +1,96 @@
+#include "query/planned_search.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "index/graph/layer_search.h"
+#include "index/graph/layer_walk.h"
+#include "query/flat_search.h"
+
+namespace zelt {
+
+namespace {
+
+// Records the walk measures per unit of width when every node matches; it
+// measures about 1/selectivity times more when fewer do.
+float walk_cost() {
+  static const float cost = std::getenv("ZELT_WALK_COST") ? float(std::atof(std::getenv("ZELT_WALK_COST"))) : 30.0f;
+  return cost;
+}
+
+// Every measured node may guide the walk, but only matching ones are kept:
+// the `width` nearest matches met. A node joins the frontier while it is
+// nearer than the farthest match kept (any node, while fewer are kept), and
+// the walk ends when the nearest candidate lies beyond that match.
+struct MatchingBeam {
+  const IndexState& s;
+  const QueryTerms& terms;
+  std::size_t width;
+  ResultHeap& hits;
+
+  const std::uint64_t* members;  // null: every node
+
+  bool matches(std::int32_t id, float d) const {
+    return (members == nullptr || is_member(members, id)) && terms.norm_passes(s.stored_norm(id)) &&
+           terms.radius_passes(d);
+  }
+  bool full() const { return hits.size() >= width; }
+  void keep(std::int32_t id, float d) {
+    hits.push({d, id});
+    if (hits.size() > width) hits.pop();
+  }
+  void start(std::int32_t id, float d) {
+    if (matches(id, d)) keep(id, d);
+  }
+  bool stop(float d) const { return full() && d > hits.top().distance; }
+  bool admit(std::int32_t id, float d) {
+    if (full() && !(d < hits.top().distance)) return false;
+    if (matches(id, d)) keep(id, d);
+    return true;
+  }
+};
+
+std::vector<Candidate> walk_matching(const IndexState& s, const float* query,
+                                     const QueryTerms& terms, std::size_t width,
+                                     const std::uint64_t* members) {
+  const float q_norm = s.norm_of(query);
+  const std::int32_t entry = descend_to_layer0(s, query, q_norm);
+  ResultHeap hits;
+  MatchingBeam walk{s, terms, width, hits, members};
+  walk_layer(s, query, q_norm, entry, 0, walk);
+  std::vector<Candidate> found = hits.drain_reversed();
+  if (found.size() > std::size_t(terms.k)) found.resize(std::size_t(terms.k));
+  return found;
+}
+
+}  // namespace
+
+Plan choose_plan(const IndexState& s, std::size_t matches, std::int32_t width) {
+  if (matches == 0) return Plan::Nothing;
+  if (s.ep_id < 0) return Plan::Scan;
+  // The walk measures about walk_cost · width / selectivity records, the scan
+  // `matches`: the scan is cheaper while matches² < walk_cost · width · n.
+  const double scan = double(matches) * double(matches);
+  const double walk = double(walk_cost()) * double(std::max(width, 1)) * double(s.size());
+  return scan < walk ? Plan::Scan : Plan::Walk;
+}
+
+std::vector<Candidate> planned_search(const IndexState& s, const float* query,
+                                      const QueryTerms& terms) {
+  if (s.size() == 0 || terms.k <= 0) return {};
+  thread_local std::vector<std::uint64_t> scratch;
+  const std::uint64_t* members = nullptr;
+  const std::size_t matches = s.tags.matching(terms.filter_mask, scratch, members);
+  const std::int32_t width = terms.width();
+  const Plan plan = choose_plan(s, matches, width);
+  if (plan == Plan::Nothing) return {};
+  if (plan == Plan::Walk) {
+    std::vector<Candidate> found =
+        walk_matching(s, query, terms, std::min(std::size_t(width), matches), members);
+    if (found.size() >= std::min(std::size_t(terms.k), matches)) return found;
+  }
+  if (members == nullptr) return flat_search(s, query, terms);
+  return flat_search_members(s, query, terms, members);
+}
+
+}  // namespace zelt
