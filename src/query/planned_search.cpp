@@ -1,6 +1,7 @@
 #include "query/planned_search.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "index/graph/layer_search.h"
 #include "index/graph/layer_walk.h"
@@ -63,13 +64,18 @@ std::vector<Candidate> walk_matching(const IndexState& s, const float* query,
 
 }  // namespace
 
-Plan choose_plan(const IndexState& s, std::size_t matches, std::int32_t width) {
+std::size_t walk_width(const QueryTerms& terms, std::size_t matches, std::size_t n) {
+  const double scaled = std::ceil(double(std::max(terms.ef, 0)) * double(matches) / double(n));
+  return std::min(matches, std::max(std::size_t(std::max(terms.k, 1)), std::size_t(scaled)));
+}
+
+Plan choose_plan(const IndexState& s, std::size_t matches, std::size_t width) {
   if (matches == 0) return Plan::Nothing;
   if (s.ep_id < 0) return Plan::Scan;
-  // The walk measures about walk_cost · width / selectivity records, the scan
+  // The walk measures about kWalkCost · width / selectivity records, the scan
   // `matches`: the scan is cheaper while matches² < kWalkCost · width · n.
   const double scan = double(matches) * double(matches);
-  const double walk = kWalkCost * double(std::max(width, 1)) * double(s.size());
+  const double walk = kWalkCost * double(std::max<std::size_t>(width, 1)) * double(s.size());
   return scan < walk ? Plan::Scan : Plan::Walk;
 }
 
@@ -79,12 +85,11 @@ std::vector<Candidate> planned_search(const IndexState& s, const float* query,
   thread_local std::vector<std::uint64_t> scratch;
   const std::uint64_t* members = nullptr;
   const std::size_t matches = s.tags.matching(terms.filter_mask, scratch, members);
-  const std::int32_t width = terms.width();
+  const std::size_t width = walk_width(terms, matches, s.size());
   const Plan plan = choose_plan(s, matches, width);
   if (plan == Plan::Nothing) return {};
   if (plan == Plan::Walk) {
-    std::vector<Candidate> found =
-        walk_matching(s, query, terms, std::min(std::size_t(width), matches), members);
+    std::vector<Candidate> found = walk_matching(s, query, terms, width, members);
     if (found.size() >= std::min(std::size_t(terms.k), matches)) return found;
   }
   if (members == nullptr) return flat_search(s, query, terms);
