@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "api/hyperbolic_index.h"
-#include "index/tag_columns.h"
+#include "index/store/tag_columns.h"
 #include "query/planned_search.h"
 #include "test_support.h"
 
