@@ -16,6 +16,7 @@
 #include "query/filtered_search.h"
 #include "query/flat_search.h"
 #include "query/graph_search.h"
+#include "query/planned_search.h"
 
 namespace zelt {
 
@@ -99,7 +100,9 @@ void HyperbolicIndex::add_item_and_link(FloatArray vector, std::uint64_t mask,
 }
 
 bool HyperbolicIndex::answers_nothing(const QueryTerms& terms) const {
-  return state_.size() == 0 || (terms.kind != QueryTerms::Kind::Exact && state_.ep_id < 0);
+  const bool walks_only =
+      terms.kind == QueryTerms::Kind::Graph || terms.kind == QueryTerms::Kind::Filtered;
+  return state_.size() == 0 || (walks_only && state_.ep_id < 0);
 }
 
 std::vector<Candidate> HyperbolicIndex::nearest(const float* query, const QueryTerms& terms) const {
@@ -108,6 +111,8 @@ std::vector<Candidate> HyperbolicIndex::nearest(const float* query, const QueryT
       return graph_search(state_, query, terms);
     case QueryTerms::Kind::Filtered:
       return filtered_search(state_, query, terms);
+    case QueryTerms::Kind::Planned:
+      return planned_search(state_, query, terms);
     case QueryTerms::Kind::Exact:
       break;
   }

@@ -187,7 +187,9 @@ QueryTerms batch_terms(const std::string& mode, std::int32_t k, std::optional<st
   if (mode == "filtered")
     return QueryTerms::filtered(k, 0, ef.value_or(2000), max_radius, min_norm);
   if (mode == "exact") return QueryTerms::exact(k, 0, max_radius, min_norm);
-  throw py::value_error("mode must be \"graph\", \"filtered\" or \"exact\", not \"" + mode + "\"");
+  if (mode == "planned") return QueryTerms::planned(k, 0, ef.value_or(50), max_radius, min_norm);
+  throw py::value_error("mode must be \"graph\", \"filtered\", \"exact\" or \"planned\", not \"" +
+                        mode + "\"");
 }
 
 // The three single-query methods: the query's data is taken with the

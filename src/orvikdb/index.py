@@ -4,6 +4,7 @@ import operator
 import os
 import tempfile
 import threading
+import warnings
 from pathlib import Path
 from typing import NamedTuple, Self
 
@@ -23,6 +24,13 @@ from orvikdb._tags import LIVE_BIT, tag_masks
 _METRIC_NAMES = {"poincare": "poincare", "euclidean": "euclidean", "l2": "euclidean",
                  "cosine": "cosine"}
 _NO_KEYS = np.zeros(0, dtype=np.int64)
+
+
+def warn_filtered_retired(stacklevel: int = 3) -> None:
+    """The DeprecationWarning of search(filtered=True), which does what the plain search does."""
+    warnings.warn("filtered=True is deprecated and will be removed: the plain search now "
+                  "applies tags and deletions exactly, with min(k, matches) answers",
+                  DeprecationWarning, stacklevel=stacklevel)
 
 
 class _Store(NamedTuple):
@@ -198,21 +206,25 @@ class Index:
         """The k nearest live vectors of every query row (or of one 1-d query).
 
         Queries of any real dtype are converted to float32. tags: one int or
-        one per query; only vectors having every one of those tag bits answer.
-        By default the search walks the graph with a candidate list of ef (50)
-        and applies the tags afterwards, so selective tags can leave fewer
-        than k answers: filtered=True applies them during a wider walk (ef
-        2000 by default) and exact=True scans every vector. max_radius drops
-        answers farther than it. num_threads: 0 for every core.
+        one per query; only vectors having every one of those tag bits answer,
+        and every query gets min(k, matching live vectors) answers. Each query
+        counts its matches exactly and then either scans just them (few
+        matches) or walks the graph with a candidate list of ef (50) through
+        every vector, keeping only matching ones. exact=True scans every
+        vector. max_radius drops answers farther than it. num_threads: 0 for
+        every core. filtered=True is deprecated and does what the plain
+        search does.
         """
         if exact and filtered:
             raise ValueError("choose exact=True or filtered=True, not both")
+        if filtered:
+            warn_filtered_retired()
         core, table = self._store
         rows, single = as_rows(queries, self._dimension, "queries")
-        mode = "exact" if exact else "filtered" if filtered else "graph"
         radius = -1.0 if max_radius is None else max_radius
         nodes, distances = core.search(rows, k, tag_masks(tags, len(rows)), ef, radius,
-                                       mode=mode, num_threads=num_threads)
+                                       mode="exact" if exact else "planned",
+                                       num_threads=num_threads)
         keys = table.keys_of(nodes)
         return SearchResult(keys[0], distances[0]) if single else SearchResult(keys, distances)
 

@@ -179,6 +179,7 @@ void read_nodes(Reader& in, IndexState& s, std::size_t n) {
   }
   s.masks.resize(n);
   in.get_bytes(s.masks.data(), n * sizeof(std::uint64_t), "the masks");
+  s.tags.rebuild(s.masks.data(), n);
 
   // A level above what the draw can give only makes every descent cross
   // empty layers.

@@ -124,7 +124,49 @@ void scan_screened(const IndexState& s, const QueryTerms& terms, const float* q,
   }
 }
 
+// Only the listed nodes (one bit per node id) that pass the norm bound are
+// measured, read off the bitmap a word at a time.
+void scan_members(const IndexState& s, const QueryTerms& terms, const std::uint64_t* members,
+                  const float* q, float q_norm, NearestK& nearest) {
+  const RecordArena arena = s.arena();
+  const MetricKernels& kernels = s.metric_kernels();
+  const auto measure = kernels.from_key != nullptr ? kernels.keys_to_nodes : kernels.to_nodes;
+  const std::size_t words = (s.size() + 63) / 64;
+  std::int32_t ids[kBlock + 64];
+  float d[kBlock + 64];
+  std::size_t count = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    for (std::uint64_t rest = members[w]; rest != 0; rest &= rest - 1) {
+      const auto id = std::int32_t(w * 64 + std::size_t(__builtin_ctzll(rest)));
+      if (terms.norm_passes(s.stored_norm(id))) ids[count++] = id;
+    }
+    if (count >= kBlock || (w + 1 == words && count > 0)) {
+      measure(q, q_norm, arena, ids, count, d);
+      for (std::size_t j = 0; j < count; ++j) nearest.take(ids[j], d[j]);
+      count = 0;
+    }
+  }
+}
+
+std::vector<Candidate> nearest_first(NearestK& nearest, std::int32_t k) {
+  const std::vector<Candidate> found = nearest.heap().drain_reversed();
+  // A negative k fails here, as a reservation of k ids.
+  std::vector<Candidate> answer;
+  reserve_at_most(answer, k, found.size());
+  answer.assign(found.begin(), found.end());
+  return answer;
+}
+
 }  // namespace
+
+std::vector<Candidate> flat_search_members(const IndexState& s, const float* query,
+                                           const QueryTerms& terms,
+                                           const std::uint64_t* members) {
+  if (s.size() == 0) return {};
+  NearestK nearest(terms, s.metric_kernels().from_key);
+  scan_members(s, terms, members, query, s.norm_of(query), nearest);
+  return nearest_first(nearest, terms.k);
+}
 
 std::vector<Candidate> flat_search(const IndexState& s, const float* query,
                                    const QueryTerms& terms) {
@@ -136,12 +178,7 @@ std::vector<Candidate> flat_search(const IndexState& s, const float* query,
   } else {
     scan_all(s, query, q_norm, nearest);
   }
-  const std::vector<Candidate> nearest_first = nearest.heap().drain_reversed();
-  // A negative k fails here, as a reservation of k ids.
-  std::vector<Candidate> answer;
-  reserve_at_most(answer, terms.k, nearest_first.size());
-  answer.assign(nearest_first.begin(), nearest_first.end());
-  return answer;
+  return nearest_first(nearest, terms.k);
 }
 
 }  // namespace zelt

@@ -9,7 +9,7 @@ namespace zelt {
 // bound is off. With the norm bound on, a node whose stored squared norm is
 // below the floor fails (the floor is never compared with a recomputed norm).
 struct QueryTerms {
-  enum class Kind { Graph, Filtered, Exact };
+  enum class Kind { Graph, Filtered, Exact, Planned };
 
   Kind kind = Kind::Graph;
   std::int32_t k = 0;
@@ -39,6 +39,15 @@ struct QueryTerms {
     QueryTerms q = common(Kind::Filtered, k, filter_mask, ef_search, max_radius);
     q.norm_on = min_norm >= 0.0f;
     q.norm_floor = min_norm;
+    return q;
+  }
+  // Planned per query from the count of nodes that pass the mask: an exact
+  // scan of those nodes or a walk that keeps only them; min_norm as in the
+  // graph walk.
+  static QueryTerms planned(std::int32_t k, std::uint64_t filter_mask, std::int32_t ef_search,
+                            float max_radius, float min_norm) {
+    QueryTerms q = graph(k, filter_mask, ef_search, max_radius, min_norm);
+    q.kind = Kind::Planned;
     return q;
   }
   // Exact scan; min_norm_sq is a squared norm, lowered by a tolerance of 0.15.

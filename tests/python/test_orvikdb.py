@@ -7,7 +7,7 @@ import pytest
 import orvikdb
 from conftest import random_vectors
 
-ALL_MODES = [{}, {"filtered": True}, {"exact": True}]
+ALL_MODES = [{}, {"exact": True}]
 
 
 @pytest.fixture

@@ -26,7 +26,7 @@ def made(rng, metric="poincare", n=300):
 
 def answers(index):
     return [index.search(QUERIES, 8, tags=tags, **mode)
-            for tags in (0, 2) for mode in ({}, {"filtered": True}, {"exact": True})]
+            for tags in (0, 2) for mode in ({}, {"ef": 10}, {"exact": True})]
 
 
 def assert_same(a, b):

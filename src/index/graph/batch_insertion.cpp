@@ -25,6 +25,7 @@ void store_rows(IndexState& s, const RowBatch& batch, const std::vector<std::int
     if (linked) s.ensure_slots();
     s.vectors.reserve_more(batch.n);
     s.masks.reserve_more(batch.n);
+    s.tags.reserve_more(batch.n);
     for (std::size_t i = 0; i < batch.n; ++i) {
       const std::int32_t id =
           s.store_node(batch.rows + i * stride, batch.mask_of(i), levels[i], linked);

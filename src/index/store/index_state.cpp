@@ -39,9 +39,11 @@ void IndexState::append_node(const float* values, float norm, std::uint64_t mask
   vectors.reserve_more(1);
   attach_slots();
   masks.reserve_more(1);
+  tags.reserve_more(1);
   links.reserve_node(level, cap);
   vectors.append(values, norm);
   masks.push_back(mask);
+  tags.append(mask);
   links.add_node(level, cap);
 }
 
@@ -56,6 +58,7 @@ void IndexState::truncate(std::size_t n) {
   if (n >= size()) return;
   vectors.resize(n);
   masks.resize(n);
+  tags.truncate(n);
   links.truncate(n);
 }
 

@@ -6,6 +6,7 @@
 
 #include "index/store/index_params.h"
 #include "index/store/link_store.h"
+#include "index/store/tag_columns.h"
 #include "index/store/vector_store.h"
 
 namespace zelt {
@@ -19,7 +20,8 @@ struct LevelDistribution {
 
 // Everything an index holds. The five per-node sequences of the model are
 // vectors (with the stored norms inline), links (with the levels) and masks;
-// they always hold the same number of nodes.
+// they always hold the same number of nodes. `tags` is derived from the
+// masks, kept in step by every change of one, and rebuilt on load.
 struct IndexState {
   IndexParams params;
   std::int32_t ep_id = -1;
@@ -27,6 +29,7 @@ struct IndexState {
   VectorStore vectors;
   LinkStore links;
   PodArray<std::uint64_t> masks;
+  TagColumns tags;
   std::mt19937 level_rng;
   LevelDistribution level_dist;
 

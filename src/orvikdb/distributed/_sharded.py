@@ -28,6 +28,7 @@ from orvikdb._result import SearchResult
 from orvikdb._rows import as_rows
 from orvikdb._sidecar import IndexFileError
 from orvikdb._tags import LIVE_BIT, tag_masks
+from orvikdb.index import warn_filtered_retired
 from orvikdb.distributed import _manifest
 from orvikdb.distributed._group import ShardGroup, ShardUnavailableError, ask_each, fetch
 from orvikdb.distributed._losses import Journal, LostRowsWarning, ShardLoss
@@ -287,12 +288,14 @@ class ShardedIndex:
         """
         if exact and filtered:
             raise ValueError("choose exact=True or filtered=True, not both")
+        if filtered:
+            warn_filtered_retired()
         rows, single = as_rows(queries, self.dimension, "queries")
         count = operator.index(k)
         if count < 0:
             raise ValueError(f"k must not be negative, got {count}")
         options = {"tags": tag_masks(tags, len(rows)) & ~LIVE_BIT, "ef": ef, "exact": exact,
-                   "filtered": filtered, "max_radius": max_radius, "num_threads": num_threads}
+                   "max_radius": max_radius, "num_threads": num_threads}
         shared = ray.put(rows)
         answers: dict[int, Part] = self._ask({s: ("search", (shared, count, options))
                                               for s in range(self.shards)})
