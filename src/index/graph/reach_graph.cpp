@@ -8,7 +8,8 @@ namespace zelt {
 
 namespace {
 
-// The rounds of hang_unreachable; one is enough unless a node finds no host.
+// The rounds of hang_unreachable; one is enough unless a list that a node
+// was hung through drops a node it held.
 constexpr int kRounds = 4;
 // The width of the walk that finds an unreachable node's nearest reachable
 // ones: the candidates its in-link may come from.
@@ -78,18 +79,58 @@ std::int32_t host_among_neighbours(IndexState& s, std::int32_t node, const Reach
   return kUnreached;
 }
 
+// Hangs `node` on `host` whose every entry the tree goes through: `node`
+// takes the place of the last entry, which `node`'s own list then takes up
+// (in place of its own last entry when full), so what the host reached it
+// still reaches, through `node`. Always succeeds: a node of the graph has a
+// list.
+void hang_through(IndexState& s, std::int32_t host, std::int32_t node, ReachTree& tree) {
+  const LinkSpan list = s.links.links(host, 0);
+  std::vector<std::int32_t> ids(list.begin(), list.end());
+  const std::int32_t moved = ids.back();
+  ids.back() = node;
+  s.links.assign(host, 0, ids.data(), ids.size(), ListOrigin{});
+  const LinkSpan own = s.links.links(node, 0);
+  if (std::find(own.begin(), own.end(), moved) == own.end()) {
+    if (own.size < s.cap(0)) {
+      s.links.append(node, 0, moved);
+    } else {
+      std::vector<std::int32_t> mine(own.begin(), own.end());
+      mine.back() = moved;
+      s.links.assign(node, 0, mine.data(), mine.size(), ListOrigin{});
+    }
+  }
+  tree[std::size_t(moved)] = node;
+}
+
 // Hangs `node` on the nearest node that a walk from the entry point towards
-// it meets and that can take it.
-std::int32_t host_on_the_way(IndexState& s, std::int32_t node, const ReachTree& tree) {
+// it meets and that can take it, else through the nearest one.
+std::int32_t host_on_the_way(IndexState& s, std::int32_t node, ReachTree& tree) {
   const float* v = s.vectors.vector(node);
   const float norm = s.stored_norm(node);
   ResultHeap heap;
-  search_layer(s, v, norm, descend_to_layer0(s, v, norm), kHangEf, 0, heap);
+  // The descent may enter layer 0 at a node that only the upper layers reach:
+  // then the walk starts from the entry point.
+  std::int32_t entry = descend_to_layer0(s, v, norm);
+  if (tree[std::size_t(entry)] == kUnreached) entry = s.ep_id;
+  search_layer(s, v, norm, entry, kHangEf, 0, heap);
   std::vector<Candidate> hosts = heap.release();
+  // A walk from a node in reach meets only nodes in reach; kept as a guard,
+  // since a host out of reach would hang the node out of reach too.
+  hosts.erase(
+      std::remove_if(hosts.begin(), hosts.end(),
+                     [&](const Candidate& c) { return tree[std::size_t(c.id)] == kUnreached; }),
+      hosts.end());
   std::sort(hosts.begin(), hosts.end(),
             [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
   for (const Candidate& host : hosts) {
-    if (host.id != node && hang_on(s, host.id, node, tree)) return host.id;
+    if (hang_on(s, host.id, node, tree)) return host.id;
+  }
+  for (const Candidate& host : hosts) {
+    if (!s.links.links(host.id, 0).empty()) {
+      hang_through(s, host.id, node, tree);
+      return host.id;
+    }
   }
   return kUnreached;
 }
