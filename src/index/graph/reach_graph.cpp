@@ -71,9 +71,10 @@ bool hang_on(IndexState& s, std::int32_t host, std::int32_t node, const ReachTre
 // their selection left them): on a tree they are its parent and siblings,
 // where a walk towards it arrives.
 std::int32_t host_among_neighbours(IndexState& s, std::int32_t node, const ReachTree& tree) {
+  // By position: hanging never rewrites the node's own list.
   const LinkSpan own = s.links.links(node, 0);
-  const std::vector<std::int32_t> neighbours(own.begin(), own.end());
-  for (const std::int32_t host : neighbours) {
+  for (std::int32_t i = 0; i < own.size; ++i) {
+    const std::int32_t host = own.ids[i];
     if (tree[std::size_t(host)] != kUnreached && hang_on(s, host, node, tree)) return host;
   }
   return kUnreached;
