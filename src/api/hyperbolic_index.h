@@ -48,9 +48,10 @@ class HyperbolicIndex {
  public:
   // Refuses (std::invalid_argument) a negative dimension and an M of 1 or
   // below 0, whose level multiplier is not a finite number. With reach_all,
-  // graph walks go through every node (no Poincaré boundary rule), and every
-  // insertion and load ends by linking in any node the graph left out of
-  // reach (reach_graph.h).
+  // graph walks go through every node (no Poincaré boundary rule), the
+  // diversity test is relaxed, every insertion and load ends by linking in
+  // any node the graph left out of reach (reach_graph.h), and queries also
+  // follow layer 0's in-links (reverse_links.h).
   HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m, std::string_view metric,
                   bool reach_all = false);
   // The same with a fixed generator seed instead of the system's random source.

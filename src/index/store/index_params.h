@@ -25,9 +25,10 @@ struct IndexParams {
   // The kernel set the distances are computed with (the active one when the
   // parameters were derived); every set gives the same bits.
   const KernelSet* kernels = nullptr;
-  // Whether the graph keeps every node in reach (reach_graph.h) and walks
-  // through every node, the Poincaré boundary included. Off unless asked for;
-  // not held in the index file, so a load keeps the loading index's choice.
+  // Whether the graph keeps every node in reach (reach_graph.h), relaxes
+  // the diversity test and walks through every node, the Poincaré boundary
+  // included. Off unless asked for; not held in the index file, so a load
+  // keeps the loading index's choice.
   bool reach_all = false;
 
   // Parameters from the constructor's values, with the active kernel set.
