@@ -83,7 +83,7 @@ HyperbolicIndex::HyperbolicIndex(std::int32_t dimension, float curvature, std::i
 void HyperbolicIndex::keep_in_reach() {
   if (!state_.params.reach_all) return;
   hang_unreachable(state_);
-  state_.reverse.rebuild(state_);
+  state_.reverse.rebuild(state_.links);
 }
 
 const float* HyperbolicIndex::insertable(FloatArray vector) const {

@@ -8,9 +8,9 @@
 #include <random>
 #include <vector>
 
-#include "index/graph_check.h"
-#include "index/index_state.h"
-#include "index/reach_graph.h"
+#include "index/graph/graph_check.h"
+#include "index/graph/reach_graph.h"
+#include "index/store/index_state.h"
 #include "test_support.h"
 
 namespace {
@@ -65,7 +65,7 @@ TEST(ReachGraph, NodesWithoutListsAreNotPartOfTheGraph) {
 
 TEST(ReverseLinks, HoldTheListsThatNameANodeFirst) {
   IndexState s = stranded_line(50, 9);
-  s.reverse.rebuild(s);
+  s.reverse.rebuild(s.links);
   for (std::int32_t n = 0; n < 50; ++n) {
     std::vector<std::int32_t> expected;
     for (std::int32_t m = 0; m < 50; ++m) {

@@ -7,8 +7,6 @@
 
 namespace zelt {
 
-struct IndexState;
-
 // Every node's in-links on layer 0: the nodes whose lists hold it. On a
 // hierarchy every child lists its parent, so a parent's in-links reach all
 // its children, however many more there are than its own list can keep. A
@@ -21,8 +19,8 @@ class ReverseLinks {
     const std::uint32_t first = offsets_[std::size_t(node)];
     return LinkSpan{ids_.data() + first, std::int32_t(offsets_[std::size_t(node) + 1] - first)};
   }
-  // Makes the snapshot afresh from the state's layer-0 lists.
-  void rebuild(const IndexState& s);
+  // Makes the snapshot afresh from the store's layer-0 lists.
+  void rebuild(const LinkStore& links);
   void clear();
 
  private:
