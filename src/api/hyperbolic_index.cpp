@@ -10,6 +10,7 @@
 #include "index/distance/kernels.h"
 #include "index/graph/batch_insertion.h"
 #include "index/graph/insertion.h"
+#include "index/graph/reach_graph.h"
 #include "index/store/finite_values.h"
 #include "persist/index_file.h"
 #include "persist/mask_update.h"
@@ -31,7 +32,7 @@ std::uint32_t system_seed() {
 }
 
 IndexParams checked_params(std::int32_t dimension, float curvature, std::int32_t m,
-                           std::string_view metric) {
+                           std::string_view metric, bool reach_all) {
   if (dimension < 0) {
     throw std::invalid_argument("dimension must not be negative, got " + std::to_string(dimension));
   }
@@ -39,7 +40,9 @@ IndexParams checked_params(std::int32_t dimension, float curvature, std::int32_t
     throw std::invalid_argument("M must be 0 or from 2 to " + std::to_string(kLargestM) + ", got " +
                                 std::to_string(m));
   }
-  return IndexParams::derive(dimension, curvature, m, parse_metric(metric));
+  IndexParams params = IndexParams::derive(dimension, curvature, m, parse_metric(metric));
+  params.reach_all = reach_all;
+  return params;
 }
 
 [[noreturn]] void dimension_mismatch() { throw std::runtime_error("Vector dimension mismatch"); }
@@ -71,12 +74,18 @@ const float* checked_copy(FloatArray values, std::int64_t row = -1) {
 }  // namespace
 
 HyperbolicIndex::HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m,
-                                 std::string_view metric)
-    : HyperbolicIndex(dimension, curvature, m, metric, system_seed()) {}
+                                 std::string_view metric, bool reach_all)
+    : HyperbolicIndex(dimension, curvature, m, metric, system_seed(), reach_all) {}
 
 HyperbolicIndex::HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m,
-                                 std::string_view metric, std::uint32_t seed)
-    : state_(make_state(checked_params(dimension, curvature, m, metric), seed)) {}
+                                 std::string_view metric, std::uint32_t seed, bool reach_all)
+    : state_(make_state(checked_params(dimension, curvature, m, metric, reach_all), seed)) {}
+
+void HyperbolicIndex::keep_in_reach() {
+  if (!state_.params.reach_all) return;
+  hang_unreachable(state_);
+  state_.reverse.rebuild(state_.links);
+}
 
 const float* HyperbolicIndex::insertable(FloatArray vector) const {
   if (vector.ndim != 1 || vector.size != std::size_t(state_.dimension())) dimension_mismatch();
@@ -97,6 +106,7 @@ void HyperbolicIndex::add_item_and_link(FloatArray vector, std::uint64_t mask,
                                         std::int32_t ef_construction) {
   ExclusiveLock lock(guard_);
   insert_linked(state_, insertable(vector), mask, ef_construction);
+  keep_in_reach();
 }
 
 bool HyperbolicIndex::answers_nothing(const QueryTerms& terms) const {
@@ -141,6 +151,8 @@ BatchOutcome HyperbolicIndex::add_items(FloatRows rows, const std::uint64_t* mas
   const BatchOutcome outcome =
       insert_batch(state_, RowBatch{rows.data, rows.rows, masks, mask}, linked, ef_construction,
                    thread_count(control.threads), control.keep_going);
+  // Also after a stopped or failed batch: what it linked stays.
+  if (linked) keep_in_reach();
   if (outcome.error) std::rethrow_exception(outcome.error);
   return outcome;
 }
@@ -194,6 +206,7 @@ void HyperbolicIndex::load_index(const std::string& filename) {
   IndexState loaded = read_index_file(filename, metric);
   ExclusiveLock lock(guard_);
   adopt_loaded(state_, std::move(loaded));
+  keep_in_reach();
 }
 
 IndexStats HyperbolicIndex::get_stats() const {
@@ -233,6 +246,11 @@ std::vector<float> HyperbolicIndex::get_vectors(const std::int64_t* ids, std::si
 std::vector<std::uint64_t> HyperbolicIndex::get_masks() const {
   SharedLock lock(guard_);
   return std::vector<std::uint64_t>(state_.masks.begin(), state_.masks.end());
+}
+
+std::vector<std::int32_t> HyperbolicIndex::unreachable_nodes() const {
+  SharedLock lock(guard_);
+  return zelt::unreachable_nodes(state_);
 }
 
 void HyperbolicIndex::update_masks(const std::uint64_t* values, std::size_t count) {

@@ -47,11 +47,16 @@ struct BatchControl {
 class HyperbolicIndex {
  public:
   // Refuses (std::invalid_argument) a negative dimension and an M of 1 or
-  // below 0, whose level multiplier is not a finite number.
-  HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m, std::string_view metric);
+  // below 0, whose level multiplier is not a finite number. With reach_all,
+  // graph walks go through every node (no Poincaré boundary rule), the
+  // diversity test is relaxed, every insertion and load ends by linking in
+  // any node the graph left out of reach (reach_graph.h), and queries also
+  // follow layer 0's in-links (reverse_links.h).
+  HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m, std::string_view metric,
+                  bool reach_all = false);
   // The same with a fixed generator seed instead of the system's random source.
   HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m, std::string_view metric,
-                  std::uint32_t seed);
+                  std::uint32_t seed, bool reach_all = false);
 
   void add_item_flat(FloatArray vector, std::uint64_t mask);
   void add_item_and_link(FloatArray vector, std::uint64_t mask, std::int32_t ef_construction);
@@ -89,6 +94,8 @@ class HyperbolicIndex {
   std::vector<float> get_vectors(const std::int64_t* ids, std::size_t count,
                                  std::int32_t& dimension) const;
   std::vector<std::uint64_t> get_masks() const;
+  // The nodes of the graph that no walk from the entry point reaches.
+  std::vector<std::int32_t> unreachable_nodes() const;
 
   // Runs f on the state under the shared lock; for tests and tools that
   // inspect what the index holds.
@@ -106,6 +113,9 @@ class HyperbolicIndex {
   bool answers_nothing(const QueryTerms& terms) const;
   std::vector<Candidate> nearest(const float* query, const QueryTerms& terms) const;
   void check_rows(FloatRows rows) const;
+  // Links in what the last change left out of reach, where the index keeps
+  // every node in reach.
+  void keep_in_reach();
 
   IndexState state_;
   mutable WriterFirstLock guard_;

@@ -102,9 +102,11 @@ void translate_runtime_errors(std::exception_ptr error) {
 
 std::unique_ptr<HyperbolicIndex> new_index(std::int32_t dimension, float curvature, std::int32_t M,
                                            const std::string& metric,
-                                           std::optional<std::uint32_t> seed) {
-  if (seed) return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric, *seed);
-  return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric);
+                                           std::optional<std::uint32_t> seed, bool reach_all) {
+  if (seed) {
+    return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric, *seed, reach_all);
+  }
+  return std::make_unique<HyperbolicIndex>(dimension, curvature, M, metric, reach_all);
 }
 
 // pybind11 ignores an __init__ called on an instance that already holds its
@@ -221,7 +223,8 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
 
   py::class_<HyperbolicIndex> cls(m, "HyperbolicIndex");
   cls.def(py::init(&new_index), py::arg("dimension"), py::arg("curvature") = 1.0, py::arg("M") = 16,
-          py::arg("metric") = "poincare", py::kw_only(), py::arg("seed") = py::none())
+          py::arg("metric") = "poincare", py::kw_only(), py::arg("seed") = py::none(),
+          py::arg("reach_all") = false)
       .def(
           "add_item_flat",
           [](HyperbolicIndex& self, const VectorArg& vector, MaskValue mask) {
@@ -382,6 +385,9 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
             const std::int64_t* ids = node_ids.data();
             without_gil([&] { self.set_masks(ids, count, row_masks.data(), row_masks.single); });
           },
-          py::arg("node_ids"), py::arg("masks"));
+          py::arg("node_ids"), py::arg("masks"))
+      .def("unreachable_nodes", [](const HyperbolicIndex& self) {
+        return without_gil([&] { return self.unreachable_nodes(); });
+      });
   guard_init(cls);
 }

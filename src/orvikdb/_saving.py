@@ -121,7 +121,7 @@ def load_pair(path: Path) -> tuple[zelt_core.HyperbolicIndex, Sidecar]:
         raise IndexFileError(f"the sidecar {sidecar_path(path)} does not belong to the index "
                              f"file {path} (it describes another file's contents)")
     core = zelt_core.HyperbolicIndex(sidecar.dimension, sidecar.curvature, sidecar.M,
-                                     sidecar.metric)
+                                     sidecar.metric, reach_all=sidecar.reach_all)
     core.load_index(str(source))
     if len(core) != len(sidecar.node_keys):
         raise IndexFileError(f"{path} holds {len(core)} nodes but its sidecar "

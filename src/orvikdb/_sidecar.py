@@ -5,8 +5,9 @@ Layout (little-endian):
     8 bytes   b"orvikdb\\0"
     uint32    format version (1)
     uint32    length of the JSON header
-    JSON      metric, dimension, M, curvature, ef_construction, node and dead
-              counts, and the size and SHA-256 of the index file it belongs to
+    JSON      metric, dimension, M, curvature, ef_construction, reach_all (absent
+              in older sidecars: false), node and dead counts, and the size and
+              SHA-256 of the index file it belongs to
     int64[n]  every node's key, in node order
     int64[d]  the dead nodes, ascending
     32 bytes  SHA-256 of everything above
@@ -48,6 +49,7 @@ class Sidecar:
     dead: npt.NDArray[np.int64]
     index_size: int
     index_sha256: str
+    reach_all: bool = False
 
 
 def encode(sidecar: Sidecar) -> bytes:
@@ -55,6 +57,7 @@ def encode(sidecar: Sidecar) -> bytes:
     header = json.dumps({
         "metric": sidecar.metric, "dimension": sidecar.dimension, "M": sidecar.M,
         "curvature": sidecar.curvature, "ef_construction": sidecar.ef_construction,
+        "reach_all": sidecar.reach_all,
         "nodes": len(sidecar.node_keys), "dead": len(sidecar.dead),
         "index_size": sidecar.index_size, "index_sha256": sidecar.index_sha256,
     }).encode()
@@ -130,4 +133,6 @@ def decode(data: bytes, label: str) -> Sidecar:
                    ef_construction=_field(header, "ef_construction", int, label),
                    node_keys=keys, dead=dead,
                    index_size=_field(header, "index_size", int, label),
-                   index_sha256=_field(header, "index_sha256", str, label))
+                   index_sha256=_field(header, "index_sha256", str, label),
+                   reach_all=_field(header, "reach_all", bool, label)
+                   if "reach_all" in header else False)

@@ -13,6 +13,7 @@ import numpy.typing as npt
 
 import zelt_core
 
+from orvikdb._ball import Ball, checked_curvature
 from orvikdb._keys import KeyTable, as_keys
 from orvikdb._progress import progress_bar
 from orvikdb._result import SearchResult
@@ -49,24 +50,36 @@ class Index:
     "cosine". M: the links per node and layer (twice that on the bottom layer).
     ef_construction: the candidate list of every insertion. seed: fixes the
     generator of node levels, so a build can be repeated exactly.
+    curvature: c > 0 of a "poincare" index, whose points lie in the ball of
+    radius 1/sqrt(c) with d_c(x, y) = d_1(sqrt(c) x, sqrt(c) y) / sqrt(c).
+    reach_all: keep every node in reach of the graph's walks and walk through
+    every node (see README, "Hyperbolic embeddings"); by default on for
+    "poincare" and off for the other metrics.
 
     Searches may run from several threads at once; add, delete, compact and
     save are serialised with each other.
     """
 
     def __init__(self, dimension: int, metric: str = "poincare", M: int = 16,
-                 ef_construction: int = 200, seed: int | None = None) -> None:
+                 ef_construction: int = 200, seed: int | None = None, *,
+                 curvature: float = 1.0, reach_all: bool | None = None) -> None:
         if not isinstance(metric, str) or metric not in _METRIC_NAMES:
             raise ValueError(f"metric must be one of {sorted(_METRIC_NAMES)}, got {metric!r}")
-        core = zelt_core.HyperbolicIndex(dimension, 1.0, M, _METRIC_NAMES[metric], seed=seed)
-        self._setup(core, KeyTable(_NO_KEYS, _NO_KEYS), ef_construction, seed, 1.0)
+        metric = _METRIC_NAMES[metric]
+        curvature = checked_curvature(metric, curvature)
+        reach = metric == "poincare" if reach_all is None else bool(reach_all)
+        core = zelt_core.HyperbolicIndex(dimension, curvature, M, metric, seed=seed,
+                                         reach_all=reach)
+        self._setup(core, KeyTable(_NO_KEYS, _NO_KEYS), ef_construction, seed, curvature, reach)
 
     def _setup(self, core: zelt_core.HyperbolicIndex, keys: KeyTable, ef_construction: int,
-               seed: int | None, curvature: float) -> None:
+               seed: int | None, curvature: float, reach_all: bool) -> None:
         self._store = _Store(core, keys)
         self._ef_construction = operator.index(ef_construction)
         self._seed = seed
         self._curvature = curvature
+        self._reach_all = reach_all
+        self._ball = Ball(core.get_metric(), curvature)
         stats = core.get_stats()
         self._dimension: int = stats["dimension"]
         self._M: int = stats["max_m"]
@@ -88,6 +101,23 @@ class Index:
     def M(self) -> int:
         """The links per node and layer above the bottom one."""
         return self._M
+
+    @property
+    def curvature(self) -> float:
+        """c of the ball of radius 1/sqrt(c) ("poincare"); 1.0 for the other metrics."""
+        return self._curvature
+
+    @property
+    def reach_all(self) -> bool:
+        """Whether the graph keeps every node in reach and its walks go through every node."""
+        return self._reach_all
+
+    @property
+    def unreachable(self) -> int:
+        """How many live vectors no graph search can reach (exact=True still finds them)."""
+        core, table = self._store
+        nodes = np.asarray(core.unreachable_nodes(), dtype=np.int64)
+        return len(np.setdiff1d(nodes, table.dead_nodes()))
 
     @property
     def ef_construction(self) -> int:
@@ -113,6 +143,10 @@ class Index:
                 f"live={keys.live_count} dead={keys.dead_count}")
         if 4 * keys.dead_count > keys.live_count + keys.dead_count:
             text += "; more than a quarter of the nodes are dead: compact() drops them"
+        unreachable = self.unreachable
+        if unreachable:
+            text += (f"; {unreachable} unreachable by graph searches (reach_all=True keeps "
+                     "every node in reach)")
         return text + ">"
 
     def get_vectors(self, keys: npt.ArrayLike) -> npt.NDArray[np.float32]:
@@ -121,7 +155,7 @@ class Index:
         wanted = as_keys(keys)
         with self._lock:
             core, table = self._store
-            vectors = core.get_vectors(table.nodes_of(wanted))
+            vectors = self._ball.vectors_out(core.get_vectors(table.nodes_of(wanted)))
         return vectors[0] if isinstance(keys, int) or np.ndim(keys) == 0 else vectors
 
     # --------------------------------------------------------------- adding
@@ -144,7 +178,7 @@ class Index:
         """
         with self._lock:
             core, table = self._store
-            rows, _ = as_rows(vectors, self._dimension)
+            rows = self._ball.inward(as_rows(vectors, self._dimension)[0], "vectors")
             new_keys = table.keys_for(keys, len(rows))
             masks = tag_masks(tags, len(rows))
             replaced = table.present(new_keys)
@@ -196,7 +230,7 @@ class Index:
 
     def _new_core(self) -> zelt_core.HyperbolicIndex:
         return zelt_core.HyperbolicIndex(self._dimension, self._curvature, self._M, self.metric,
-                                         seed=self._seed)
+                                         seed=self._seed, reach_all=self._reach_all)
 
     # ------------------------------------------------------------ searching
 
@@ -221,11 +255,13 @@ class Index:
             warn_filtered_retired()
         core, table = self._store
         rows, single = as_rows(queries, self._dimension, "queries")
-        radius = -1.0 if max_radius is None else max_radius
+        rows = self._ball.inward(rows, "queries")
+        radius = -1.0 if max_radius is None else self._ball.radius_in(max_radius)
         nodes, distances = core.search(rows, k, tag_masks(tags, len(rows)), ef, radius,
                                        mode="exact" if exact else "planned",
                                        num_threads=num_threads)
         keys = table.keys_of(nodes)
+        distances = self._ball.distances_out(distances)
         return SearchResult(keys[0], distances[0]) if single else SearchResult(keys, distances)
 
     # ---------------------------------------------------------------- files
@@ -245,6 +281,7 @@ class Index:
     def _sidecar(self, table: KeyTable, size: int, digest: str) -> Sidecar:
         return Sidecar(metric=self.metric, dimension=self._dimension, M=self._M,
                        curvature=self._curvature, ef_construction=self._ef_construction,
+                       reach_all=self._reach_all,
                        node_keys=table.node_keys, dead=table.dead_nodes(), index_size=size,
                        index_sha256=digest)
 
@@ -259,7 +296,7 @@ class Index:
         core, sidecar = load_pair(Path(path))
         index = cls.__new__(cls)
         index._setup(core, KeyTable(sidecar.node_keys, sidecar.dead), sidecar.ef_construction,
-                     None, sidecar.curvature)
+                     None, sidecar.curvature, sidecar.reach_all)
         return index
 
     def __getstate__(self) -> dict[str, bytes]:
@@ -277,4 +314,5 @@ class Index:
             sidecar_path(path).write_bytes(state["sidecar"])
             loaded = self.load(path)
         store = loaded._store
-        self._setup(store.core, store.keys, loaded._ef_construction, None, loaded._curvature)
+        self._setup(store.core, store.keys, loaded._ef_construction, None, loaded._curvature,
+                    loaded._reach_all)

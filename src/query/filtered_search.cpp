@@ -62,7 +62,7 @@ std::vector<Candidate> filtered_search(const IndexState& s, const float* query,
   const float q_norm = s.norm_of(query);
   const std::int32_t entry = descend_to_layer0(s, query, q_norm);
   FilteredBeam walk{s, terms, terms.width(), {}, {}};
-  walk_layer(s, query, q_norm, entry, 0, walk);
+  walk_layer(s, query, q_norm, entry, 0, walk, nullptr, s.query_reverse());
   return gap_cutoff(walk.hits.drain_reversed());
 }
 

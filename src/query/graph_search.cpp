@@ -11,7 +11,7 @@ std::vector<Candidate> graph_search(const IndexState& s, const float* query,
   const float q_norm = s.norm_of(query);
   const std::int32_t entry = descend_to_layer0(s, query, q_norm);
   ResultHeap found;
-  search_layer(s, query, q_norm, entry, terms.width(), 0, found);
+  search_layer(s, query, q_norm, entry, terms.width(), 0, found, nullptr, s.query_reverse());
   const std::vector<Candidate> nearest_first = found.drain_reversed();
 
   std::vector<Candidate> answer;

@@ -56,7 +56,7 @@ std::vector<Candidate> walk_matching(const IndexState& s, const float* query,
   const std::int32_t entry = descend_to_layer0(s, query, q_norm);
   ResultHeap hits;
   MatchingBeam walk{s, terms, width, hits, members};
-  walk_layer(s, query, q_norm, entry, 0, walk);
+  walk_layer(s, query, q_norm, entry, 0, walk, nullptr, s.query_reverse());
   std::vector<Candidate> found = hits.drain_reversed();
   if (found.size() > std::size_t(terms.k)) found.resize(std::size_t(terms.k));
   return found;

@@ -32,10 +32,10 @@ struct NearestBeam {
 
 void search_layer(const IndexState& s, const float* query, float query_norm_sq,
                   std::int32_t entry_id, std::int32_t ef, std::int32_t layer, ResultHeap& result,
-                  GraphLocks* locks) {
+                  GraphLocks* locks, const ReverseLinks* reverse) {
   result.clear();
   NearestBeam beam{result, ef, std::uint64_t(std::int64_t(ef))};
-  walk_layer(s, query, query_norm_sq, entry_id, layer, beam, locks);
+  walk_layer(s, query, query_norm_sq, entry_id, layer, beam, locks, reverse);
 }
 
 ResultHeap search_layer(const IndexState& s, const float* query, float query_norm_sq,

@@ -12,10 +12,11 @@ class GraphLocks;
 // Best-first beam search of one layer from entry_id, keeping the (at most)
 // max(ef, 1) nearest nodes met. Fills `result` (cleared first) in heap order,
 // top = farthest. The entry must have a list at `layer`, or none at all.
-// With locks, lists are read under them (other threads are linking).
+// With locks, lists are read under them (other threads are linking); with
+// reverse, in-links are walked too.
 void search_layer(const IndexState& s, const float* query, float query_norm_sq,
                   std::int32_t entry_id, std::int32_t ef, std::int32_t layer, ResultHeap& result,
-                  GraphLocks* locks = nullptr);
+                  GraphLocks* locks = nullptr, const ReverseLinks* reverse = nullptr);
 
 // The same, returning a new heap.
 ResultHeap search_layer(const IndexState& s, const float* query, float query_norm_sq,

@@ -21,19 +21,19 @@
 namespace zelt {
 
 // The Poincaré boundary rule shared by every graph walk: a neighbour whose
-// stored squared norm is not below 0.995 (NaN included) is never evaluated.
+// stored squared norm is not below 0.995 (NaN included) is never evaluated,
+// unless the index walks through every node.
 inline bool beyond_boundary(const IndexState& s, std::int32_t node) {
-  return s.params.metric == MetricKind::Poincare && !(s.stored_norm(node) < 0.995f);
+  return s.params.boundary_rule() && !(s.stored_norm(node) < 0.995f);
 }
 
 // Walks one neighbour list in list order: each id that first_visit(id) claims
 // (the walk's visited test, which also marks it) and that lies inside the
-// Poincaré boundary is measured, and take(id, distance) is called for it, in
-// list order. The distances do not depend on what take does, so they are
-// measured a chunk at a time, several vectors at once, after prefetching the
-// whole chunk. Whether an id was visited is about even odds, so the ids are
-// kept by a count that the test adds to rather than by a branch, and every id
-// is prefetched as it is read (a visited one is mostly in the caches already).
+// Poincaré boundary (where the index keeps that rule) is measured, and take(id, distance) is called
+// for it, in list order. The distances do not depend on what take does, so they are measured a
+// chunk at a time, several vectors at once, after prefetching the whole chunk. Whether an id was
+// visited is about even odds, so the ids are kept by a count that the test adds to rather than by a
+// branch, and every id is prefetched as it is read (a visited one is mostly in the caches already).
 template <class FirstVisit, class Take>
 inline void measure_new_neighbours(const IndexState& s, const float* query, float query_norm_sq,
                                    LinkSpan list, FirstVisit&& first_visit, Take&& take) {
@@ -49,7 +49,7 @@ inline void measure_new_neighbours(const IndexState& s, const float* query, floa
       prefetch_vector(s, m);
       count += first_visit(m) ? 1 : 0;
     }
-    if (s.params.metric == MetricKind::Poincare) {
+    if (s.params.boundary_rule()) {
       std::size_t kept = 0;
       for (std::size_t j = 0; j < count; ++j) {
         if (!beyond_boundary(s, ids[j])) ids[kept++] = ids[j];
@@ -82,9 +82,11 @@ inline LinkSpan read_links(const IndexState& s, std::int32_t node, std::int32_t 
   }
 }
 
+// With `reverse`, each expanded node's in-links are walked after its list.
 template <class Policy>
 void walk_layer(const IndexState& s, const float* query, float query_norm_sq, std::int32_t entry_id,
-                std::int32_t layer, Policy& policy, GraphLocks* locks = nullptr) {
+                std::int32_t layer, Policy& policy, GraphLocks* locks = nullptr,
+                const ReverseLinks* reverse = nullptr) {
   VisitedMarks& visited = thread_visited_marks();
   const std::uint16_t epoch = visited.begin_search(s.size());
   std::uint16_t* marks = visited.marks.data();
@@ -106,14 +108,18 @@ void walk_layer(const IndexState& s, const float* query, float query_norm_sq, st
     marks[m] = epoch;
     return fresh;
   };
+  const auto take = [&](std::int32_t m, float d) {
+    if (policy.admit(m, d)) frontier.push({d, m});
+  };
   while (!frontier.empty()) {
     const Candidate c = frontier.top();
     frontier.pop();
     if (policy.stop(c.distance)) break;
     measure_new_neighbours(s, query, query_norm_sq, read_links(s, c.id, layer, locks, copy),
-                           first_visit, [&](std::int32_t m, float d) {
-                             if (policy.admit(m, d)) frontier.push({d, m});
-                           });
+                           first_visit, take);
+    if (reverse != nullptr) {
+      measure_new_neighbours(s, query, query_norm_sq, reverse->of(c.id), first_visit, take);
+    }
   }
   frontier.clear();
 }

@@ -10,10 +10,19 @@ namespace zelt {
 
 namespace {
 
-// Whether some chosen node is nearer to c than the base point is. The chosen
-// nodes are measured a few at a time (their distances do not depend on each
-// other) and judged in order, so the first one that crowds c out decides.
-bool crowded_out(const IndexState& s, const Candidate& c, const std::vector<std::int32_t>& chosen) {
+// Where the index keeps every node in reach, a candidate fails only when a
+// chosen node is nearer to it than the base point by this factor (Vamana's
+// alpha): on a hierarchy a sibling then survives beside the parent, which
+// lifts recall@1 on the WordNet verbs from 0.975 to 0.987 at ef 10.
+constexpr float kDiversitySlack = 1.3f;
+
+// Whether some chosen node is nearer to c than the base point is (its
+// distance taken kDiversitySlack times where Relaxed). The chosen nodes are
+// measured a few at a time (their distances do not depend on each other) and
+// judged in order, so the first one that crowds c out decides.
+template <bool Relaxed>
+bool crowded_out_as(const IndexState& s, const Candidate& c,
+                    const std::vector<std::int32_t>& chosen) {
   constexpr std::size_t kGroup = 4;
   const float* v = s.vectors.vector(c.id);
   const float v_norm = s.stored_norm(c.id);
@@ -22,10 +31,16 @@ bool crowded_out(const IndexState& s, const Candidate& c, const std::vector<std:
     const std::size_t count = std::min(kGroup, chosen.size() - first);
     distances_to_nodes(s, v, v_norm, chosen.data() + first, count, d);
     for (std::size_t j = 0; j < count; ++j) {
-      if (d[j] < c.distance || std::isunordered(d[j], c.distance)) return true;
+      const float near = Relaxed ? kDiversitySlack * d[j] : d[j];
+      if (near < c.distance || std::isunordered(d[j], c.distance)) return true;
     }
   }
   return false;
+}
+
+bool crowded_out(const IndexState& s, const Candidate& c, const std::vector<std::int32_t>& chosen) {
+  return s.params.reach_all ? crowded_out_as<true>(s, c, chosen)
+                            : crowded_out_as<false>(s, c, chosen);
 }
 
 enum class Earlier : std::uint8_t { Unknown, Passed, Failed };

@@ -25,12 +25,19 @@ struct IndexParams {
   // The kernel set the distances are computed with (the active one when the
   // parameters were derived); every set gives the same bits.
   const KernelSet* kernels = nullptr;
+  // Whether the graph keeps every node in reach (reach_graph.h), relaxes
+  // the diversity test and walks through every node, the Poincaré boundary
+  // included. Off unless asked for; not held in the index file, so a load
+  // keeps the loading index's choice.
+  bool reach_all = false;
 
   // Parameters from the constructor's values, with the active kernel set.
   static IndexParams derive(std::int32_t dimension, float curvature, std::int32_t m,
                             MetricKind metric);
 
   std::int32_t cap(std::int32_t layer) const { return layer == 0 ? max_m_0 : max_m; }
+  // Whether graph walks skip nodes at the Poincaré boundary.
+  bool boundary_rule() const { return metric == MetricKind::Poincare && !reach_all; }
 };
 
 }  // namespace zelt

@@ -17,6 +17,7 @@ IndexState make_state(const IndexParams& params, std::uint32_t seed) {
 
 void adopt_loaded(IndexState& target, IndexState&& loaded) {
   loaded.params.metric = target.params.metric;
+  loaded.params.reach_all = target.params.reach_all;
   loaded.level_rng = target.level_rng;
   loaded.level_dist = target.level_dist;
   target = std::move(loaded);

@@ -6,6 +6,7 @@
 
 #include "index/store/index_params.h"
 #include "index/store/link_store.h"
+#include "index/store/reverse_links.h"
 #include "index/store/tag_columns.h"
 #include "index/store/vector_store.h"
 
@@ -30,6 +31,9 @@ struct IndexState {
   LinkStore links;
   PodArray<std::uint64_t> masks;
   TagColumns tags;
+  // Layer 0's in-links, which queries walk too where params.reach_all is set;
+  // made afresh after every change of the graph (kept empty otherwise).
+  ReverseLinks reverse;
   std::mt19937 level_rng;
   LevelDistribution level_dist;
 
@@ -39,6 +43,9 @@ struct IndexState {
   std::int32_t dimension() const { return params.dimension; }
   std::int32_t cap(std::int32_t layer) const { return params.cap(layer); }
   float stored_norm(std::int32_t node) const { return vectors.stored_norm(node); }
+
+  // The in-links a query's layer-0 walk also follows, if any.
+  const ReverseLinks* query_reverse() const { return params.reach_all ? &reverse : nullptr; }
 
   const KernelSet& kernels() const { return *params.kernels; }
   const MetricKernels& metric_kernels() const { return params.kernels->of(params.metric); }
