@@ -5,7 +5,7 @@ import os
 import tempfile
 import threading
 from pathlib import Path
-from typing import NamedTuple, Self
+from typing import Literal, NamedTuple, Self, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -17,9 +17,11 @@ from orvikdb._progress import progress_bar
 from orvikdb._result import SearchResult
 from orvikdb._rows import as_rows
 from orvikdb._saving import load_pair, save_pair, sidecar_path
-from orvikdb._sidecar import Sidecar, encode
+from orvikdb._sidecar import IndexFileError, Sidecar, encode
 from orvikdb._tags import LIVE_BIT, tag_masks
 
+#: The metric names Index takes; "l2" is another name for "euclidean".
+Metric = Literal["poincare", "euclidean", "l2", "cosine"]
 _METRIC_NAMES = {"poincare": "poincare", "euclidean": "euclidean", "l2": "euclidean",
                  "cosine": "cosine"}
 _NO_KEYS = np.zeros(0, dtype=np.int64)
@@ -46,10 +48,12 @@ class Index:
     save are serialised with each other.
     """
 
-    def __init__(self, dimension: int, metric: str = "poincare", M: int = 16,
+    def __init__(self, dimension: int, metric: Metric = "poincare", M: int = 16,
                  ef_construction: int = 200, seed: int | None = None) -> None:
         if not isinstance(metric, str) or metric not in _METRIC_NAMES:
             raise ValueError(f"metric must be one of {sorted(_METRIC_NAMES)}, got {metric!r}")
+        if operator.index(dimension) < 1:
+            raise ValueError(f"dimension must be at least 1, got {dimension}")
         core = zelt_core.HyperbolicIndex(dimension, 1.0, M, _METRIC_NAMES[metric], seed=seed)
         self._setup(core, KeyTable(_NO_KEYS, _NO_KEYS), ef_construction, seed, 1.0)
 
@@ -72,9 +76,9 @@ class Index:
         return self._dimension
 
     @property
-    def metric(self) -> str:
+    def metric(self) -> Literal["poincare", "euclidean", "cosine"]:
         """"poincare", "euclidean" or "cosine"."""
-        return self._store.core.get_metric()
+        return cast(Literal["poincare", "euclidean", "cosine"], self._store.core.get_metric())
 
     @property
     def M(self) -> int:
@@ -115,6 +119,34 @@ class Index:
             core, table = self._store
             vectors = core.get_vectors(table.nodes_of(wanted))
         return vectors[0] if isinstance(keys, int) or np.ndim(keys) == 0 else vectors
+
+    # ----------------------------------------------------------------- tags
+
+    @overload
+    def get_tags(self, keys: int) -> int: ...
+    @overload
+    def get_tags(self, keys: npt.ArrayLike) -> npt.NDArray[np.int64]: ...
+
+    def get_tags(self, keys: npt.ArrayLike) -> int | npt.NDArray[np.int64]:
+        """The tags of these keys, as an int64 array (an int for one int key). KeyError for a
+        key that is not in the index."""
+        wanted = as_keys(keys)
+        with self._lock:
+            core, table = self._store
+            masks = core.get_masks()[table.nodes_of(wanted)]
+        tags = (masks & ~LIVE_BIT).astype(np.int64)
+        return int(tags[0]) if isinstance(keys, int) or np.ndim(keys) == 0 else tags
+
+    def set_tags(self, keys: npt.ArrayLike, tags: npt.ArrayLike) -> None:
+        """Gives these keys new tags in place: one int for all of them or one per key (bits 0
+        to 62). KeyError for a key that is not in the index, and then no tag changes."""
+        wanted = as_keys(keys)
+        masks = tag_masks(tags, len(wanted))
+        if np.ndim(tags) > 0 and len(np.unique(wanted)) != len(wanted):
+            raise ValueError("keys must be distinct when tags gives one per key")
+        with self._lock:
+            core, table = self._store
+            core.set_masks(table.nodes_of(wanted), masks)
 
     # --------------------------------------------------------------- adding
 
@@ -245,9 +277,12 @@ class Index:
         (files do not hold its state), whatever seed the saved index had.
         """
         core, sidecar = load_pair(Path(path))
+        try:
+            keys = KeyTable(sidecar.node_keys, sidecar.dead)
+        except ValueError as fault:
+            raise IndexFileError(f"{sidecar_path(Path(path))}: {fault}") from None
         index = cls.__new__(cls)
-        index._setup(core, KeyTable(sidecar.node_keys, sidecar.dead), sidecar.ef_construction,
-                     None, sidecar.curvature)
+        index._setup(core, keys, sidecar.ef_construction, None, sidecar.curvature)
         return index
 
     def __getstate__(self) -> dict[str, bytes]:
