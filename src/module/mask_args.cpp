@@ -44,8 +44,8 @@ class MaskWalk {
   // An item of a sequence: a mask, or a 0-d array (or array-like) holding one.
   py::object item(py::handle obj) {
     refuse_text_and_floats(obj);
-    if (PyIndex_Check(obj.ptr())) return scalar(obj, obj);
     const bool is_array = py::isinstance(obj, ndarray_);
+    if (!is_array && PyIndex_Check(obj.ptr())) return scalar(obj, obj);
     if (is_array || exports_an_array(obj)) {
       const py::array a = is_array ? py::reinterpret_borrow<py::array>(obj)
                                    : py::array(numpy_.attr("asarray")(obj));
