@@ -1,6 +1,8 @@
 """orvikdb.Index in memory: keys and their replacement, deletion through the reserved mask
 bit, the conversions and refusals of its arguments, interrupted adds and compaction."""
 
+from importlib import metadata
+
 import numpy as np
 import pytest
 
@@ -216,3 +218,9 @@ def test_keys_follow_a_long_mix_of_changes(rng):
     assert index.get_tags(wanted).tolist() == [live[k] for k in wanted.tolist()]
     found, _ = index.search(index.get_vectors(wanted), 1, exact=True)
     assert np.mean(found[:, 0] == wanted) > 0.99  # ties aside
+
+
+def test_one_distribution_holds_the_package_and_its_engine():
+    assert orvikdb.__version__ == metadata.version("orvikdb")
+    files = [str(f) for f in metadata.files("orvikdb") or []]
+    assert "orvikdb/__init__.py" in files and any(f.startswith("zelt_core.") for f in files)
