@@ -255,7 +255,8 @@ class Index:
         settings, keys and deletions).
 
         Both files are replaced so that an interrupted save leaves either the
-        old pair or the new one, never a mix (see orvikdb._saving).
+        old pair or the new one, never a mix (see orvikdb._saving). A directory
+        that does not exist raises FileNotFoundError naming path.
         """
         with self._lock:
             core, table = self._store
@@ -273,7 +274,8 @@ class Index:
         """The index saved at path, settings and keys included.
 
         Raises orvikdb.IndexFileError when the sidecar is missing, damaged or
-        does not belong to the index file. The level generator starts afresh
+        does not belong to the index file, and FileNotFoundError (whose
+        filename is path) when there is no index file. The level generator starts afresh
         (files do not hold its state), whatever seed the saved index had.
         """
         core, sidecar = load_pair(Path(path))
