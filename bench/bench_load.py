@@ -13,7 +13,6 @@ so that two versions of orvikdb can load the very same files.
 
 import argparse
 import json
-import os
 import subprocess
 import sys
 import tempfile
@@ -21,13 +20,9 @@ import time
 from pathlib import Path
 
 import benchlib
+from index_memory import current_rss
 
 M = 16
-
-
-def current_rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def child(engine, path, dimension, max_elements):
