@@ -51,8 +51,13 @@ cmake_build() {
   "$VENV/bin/cmake" --build "$dir" --parallel 2
 }
 
-# Builds and installs the module from this checkout into the environment.
+# Builds and installs the distribution orvikdb (the package and its engine
+# zelt_core) from this checkout into the environment. It was once named
+# zelt_core, and a copy under the old name would claim the same files.
 install_module() {
+  if "$VENV/bin/python" -m pip show zelt_core >/dev/null 2>&1; then
+    "$VENV/bin/python" -m pip uninstall -q -y zelt_core
+  fi
   "$VENV/bin/python" -m pip install -q --no-build-isolation "$ROOT"
 }
 

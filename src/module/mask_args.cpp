@@ -15,34 +15,47 @@ namespace {
 
 std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
-// Nested sequences deeper than this are no array the index could take.
-constexpr int kMostDepth = 32;
-
 class MaskWalk {
  public:
   explicit MaskWalk(std::size_t most)
       : most_(most), numpy_(py::module_::import("numpy")), ndarray_(numpy_.attr("ndarray")) {}
 
-  // A copy of obj in which every sequence is a list, every scalar a checked
-  // Python int and every array one of an unsigned type.
-  py::object copy(py::handle obj, int depth) {
-    if (depth > kMostDepth) not_masks("sequences nested deeper than " + std::to_string(kMostDepth));
-    if (py::isinstance(obj, ndarray_)) {
-      return array(py::reinterpret_borrow<py::array>(obj), obj, depth);
-    }
-    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr()) ||
-        PyFloat_Check(obj.ptr())) {
-      not_masks(type_name(obj));
-    }
+  // A copy of obj in which a sequence is a list, every scalar a checked Python
+  // int and an array one of an unsigned type. An array may have any shape, but
+  // a sequence holds masks only: NumPy would flatten a list of lists without a
+  // word, hiding a caller's mistake.
+  py::object copy(py::handle obj) {
+    if (py::isinstance(obj, ndarray_)) return array(py::reinterpret_borrow<py::array>(obj), obj);
+    refuse_text_and_floats(obj);
     if (PyIndex_Check(obj.ptr())) return scalar(obj, obj);
-    if (exports_an_array(obj)) return array(numpy_.attr("asarray")(obj), obj, depth);
-    if (PyList_Check(obj.ptr()) || PyTuple_Check(obj.ptr()) || PySequence_Check(obj.ptr())) {
-      return sequence(obj, depth);
-    }
+    if (exports_an_array(obj)) return array(numpy_.attr("asarray")(obj), obj);
+    if (PySequence_Check(obj.ptr())) return sequence(obj);
     not_masks(type_name(obj));
   }
 
  private:
+  static void refuse_text_and_floats(py::handle obj) {
+    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr()) ||
+        PyFloat_Check(obj.ptr())) {
+      not_masks(type_name(obj));
+    }
+  }
+
+  // An item of a sequence: a mask, or a 0-d array (or array-like) holding one.
+  py::object item(py::handle obj) {
+    refuse_text_and_floats(obj);
+    const bool is_array = py::isinstance(obj, ndarray_);
+    if (!is_array && PyIndex_Check(obj.ptr())) return scalar(obj, obj);
+    if (is_array || exports_an_array(obj)) {
+      const py::array a = is_array ? py::reinterpret_borrow<py::array>(obj)
+                                   : py::array(numpy_.attr("asarray")(obj));
+      if (a.ndim() == 0) return scalar(a, obj);
+    } else if (!PySequence_Check(obj.ptr())) {
+      not_masks(type_name(obj));
+    }
+    not_masks("a sequence nested in a sequence (" + type_name(obj) + ")");
+  }
+
   static bool exports_an_array(py::handle obj) {
     return py::hasattr(obj, "__array__") || py::hasattr(obj, "__array_interface__") ||
            py::hasattr(obj, "__array_struct__") || PyObject_CheckBuffer(obj.ptr());
@@ -61,10 +74,10 @@ class MaskWalk {
     return py::int_(value);
   }
 
-  py::object array(py::array a, py::handle shown, int depth) {
+  py::object array(py::array a, py::handle shown) {
     if (a.ndim() == 0) return scalar(a, shown);
     const char kind = a.dtype().kind();
-    if (kind == 'O') return sequence(a.attr("tolist")(), depth);
+    if (kind == 'O') return sequence(a.attr("ravel")().attr("tolist")());
     if (kind != 'u' && kind != 'b')
       not_masks("an array of " + py::str(a.dtype()).cast<std::string>());
     count(std::size_t(a.size()));
@@ -73,7 +86,7 @@ class MaskWalk {
 
   // Items are read by index within the declared length, never by iteration,
   // so a sequence that never ends cannot keep the walk going.
-  py::object sequence(py::handle obj, int depth) {
+  py::object sequence(py::handle obj) {
     const Py_ssize_t n = PySequence_Size(obj.ptr());
     if (n < 0) throw py::error_already_set();
     if (std::size_t(n) > most_ - seen_ + 1) {
@@ -83,7 +96,7 @@ class MaskWalk {
     for (Py_ssize_t i = 0; i < n; ++i) {
       const auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(obj.ptr(), i));
       if (!item) throw py::error_already_set();
-      out[std::size_t(i)] = copy(item, depth + 1);
+      out[std::size_t(i)] = this->item(item);
     }
     return std::move(out);
   }
@@ -114,7 +127,7 @@ bool mask_value(py::handle src, std::uint64_t& out) {
 
 py::array_t<std::uint64_t> masks_from(py::handle source, std::size_t most) {
   MaskWalk walk(most);
-  const py::object checked = walk.copy(source, 0);
+  const py::object checked = walk.copy(source);
   const py::module_ numpy = py::module_::import("numpy");
   py::object converted;
   try {

@@ -30,10 +30,10 @@ struct MaskOrMasks {
 using MaskArrayType = py::array_t<std::uint64_t, py::array::c_style>;
 
 // The masks of `source` as a C-contiguous uint64 array of any shape: an array
-// of an unsigned integer (or boolean) type as NumPy converts it, or nested
-// sequences of masks, walked here within their declared lengths so that no
-// sequence can make the walk run on (what an array-like object exports comes
-// through NumPy). More than `most` masks cannot match the index and raise its
+// of an unsigned integer (or boolean) type as NumPy converts it, or a sequence
+// of masks (not of sequences), walked here within its declared length so that
+// no sequence can make the walk run on (what an array-like object exports
+// comes through NumPy). More than `most` masks cannot match the index and raise its
 // size error at once. Signed or float arrays and any value that is not a mask
 // raise TypeError; what the caller's objects raise on the way propagates.
 py::array_t<std::uint64_t> masks_from(py::handle source, std::size_t most);

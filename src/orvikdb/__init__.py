@@ -9,9 +9,16 @@ self-describing files, built on the zelt_core engine.
     again = orvikdb.Index.load("vectors.idx")
 """
 
+from importlib import metadata
+
 from orvikdb import hyperbolic
 from orvikdb._result import SearchResult
 from orvikdb._sidecar import IndexFileError
 from orvikdb.index import Index
 
-__all__ = ["Index", "IndexFileError", "SearchResult", "hyperbolic"]
+__all__ = ["Index", "IndexFileError", "SearchResult", "__version__", "hyperbolic"]
+
+try:
+    __version__ = metadata.version("orvikdb")
+except metadata.PackageNotFoundError:  # a source tree on sys.path, not installed
+    __version__ = "0+unknown"

@@ -5,9 +5,15 @@ Node ids are the core's insertion order. A node keeps its key after it is
 deleted, and so do the rows an interrupted add stored before it stopped (dead
 from the start), so the table always has exactly one entry per node of the
 core.
+
+Everything is held in NumPy arrays, about 25 bytes per node, and every
+lookup is one searchsorted over a whole batch of keys: a dict of Python ints
+took some 190 bytes per node and most of the time of a load.
 """
 
+import math
 import operator
+from typing import NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -55,17 +61,51 @@ def new_keys(keys: npt.ArrayLike | None, rows: int, next_key: int) -> npt.NDArra
     return array
 
 
+class _Run(NamedTuple):
+    """Keys in ascending order and the node of each."""
+
+    keys: npt.NDArray[np.int64]
+    nodes: npt.NDArray[np.int64]
+
+
+_NO_RUN = _Run(np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64))
+
+
+def _sorted_run(keys: npt.NDArray[np.int64], nodes: npt.NDArray[np.int64]) -> _Run:
+    order = np.argsort(keys, kind="stable")
+    return _Run(keys[order], nodes[order])
+
+
+def _merged(run: _Run, more: _Run) -> _Run:
+    """Both runs in one; np.insert moves the bulk once instead of sorting it again."""
+    at = np.searchsorted(run.keys, more.keys)
+    return _Run(np.insert(run.keys, at, more.keys), np.insert(run.nodes, at, more.nodes))
+
+
 class KeyTable:
-    """Keys of the nodes, in node order, and the node of every live key."""
+    """Keys of the nodes, in node order, and the node of every live key.
+
+    The live keys are found through two sorted runs: a main one and a small
+    recent one that takes the keys added since the main one was made, so that
+    adding a few rows moves a few entries, not all of them. Deleting only
+    clears a node's live flag, so a run may still hold keys that died since:
+    every hit is checked against the flags. A key is live at one node at most,
+    and each run holds a key once.
+    """
 
     def __init__(self, node_keys: npt.NDArray[np.int64], dead: npt.NDArray[np.int64]) -> None:
+        """ValueError if the live nodes' keys are not distinct."""
         count = len(node_keys)
         self._buffer = np.array(node_keys, dtype=np.int64)
+        self._live = np.ones(count, dtype=bool)
+        self._live[dead] = False
         self._count = count
-        live = np.ones(count, dtype=bool)
-        live[dead] = False
-        self._nodes: dict[int, int] = dict(zip(node_keys[live].tolist(),
-                                               np.flatnonzero(live).tolist()))
+        live = np.flatnonzero(self._live).astype(np.int64)
+        self._live_count = len(live)
+        self._main = _sorted_run(self._buffer[live], live)
+        self._recent = _NO_RUN
+        if np.any(self._main.keys[1:] == self._main.keys[:-1]):
+            raise ValueError("the live nodes' keys are not distinct keys")
         self._next_key = int(node_keys.max()) + 1 if count else 0
 
     @property
@@ -76,38 +116,51 @@ class KeyTable:
     @property
     def live_count(self) -> int:
         """How many nodes are live."""
-        return len(self._nodes)
+        return self._live_count
 
     @property
     def dead_count(self) -> int:
         """How many nodes are deleted (or were never finished)."""
-        return self._count - len(self._nodes)
+        return self._count - self._live_count
 
     def __contains__(self, key: int) -> bool:
-        return key in self._nodes
+        return 0 <= key <= _INT64_MAX and self._lookup(np.array([key], dtype=np.int64))[0] >= 0
 
     def live_nodes(self) -> npt.NDArray[np.int64]:
         """The live nodes' ids, in ascending order."""
-        return np.sort(np.fromiter(self._nodes.values(), dtype=np.int64, count=len(self._nodes)))
+        return np.flatnonzero(self._live[:self._count]).astype(np.int64)
 
     def dead_nodes(self) -> npt.NDArray[np.int64]:
         """The dead nodes' ids, in ascending order."""
-        live = np.zeros(self._count, dtype=bool)
-        live[self.live_nodes()] = True
-        return np.flatnonzero(~live).astype(np.int64)
+        return np.flatnonzero(~self._live[:self._count]).astype(np.int64)
+
+    def _found(self, run: _Run, keys: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+        if not len(run.keys):
+            return np.full(len(keys), -1, dtype=np.int64)
+        at = np.minimum(np.searchsorted(run.keys, keys), len(run.keys) - 1)
+        nodes = run.nodes[at]
+        return np.where((run.keys[at] == keys) & self._live[nodes], nodes, -1)
+
+    def _lookup(self, keys: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+        """The live node of every key, -1 for a key that is not live."""
+        nodes = self._found(self._main, keys)
+        if len(self._recent.keys):
+            recent = self._found(self._recent, keys)
+            nodes = np.where(recent >= 0, recent, nodes)
+        return nodes
 
     def nodes_of(self, keys: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
         """The node of every key; KeyError for the first key that is not live."""
-        try:
-            return np.fromiter((self._nodes[k] for k in keys.tolist()), dtype=np.int64,
-                               count=len(keys))
-        except KeyError as missing:
-            raise KeyError(f"key {missing.args[0]} is not in the index") from None
+        nodes = self._lookup(keys)
+        missing = np.flatnonzero(nodes < 0)
+        if len(missing):
+            raise KeyError(f"key {int(keys[missing[0]])} is not in the index")
+        return nodes
 
     def present(self, keys: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
         """The nodes that hold any of these keys now."""
-        found = [self._nodes[k] for k in keys.tolist() if k in self._nodes]
-        return np.array(found, dtype=np.int64)
+        nodes = self._lookup(keys)
+        return nodes[nodes >= 0]
 
     def keys_for(self, keys: npt.ArrayLike | None, rows: int) -> npt.NDArray[np.int64]:
         """The keys of `rows` new rows (see new_keys), the default ones from one past the
@@ -126,10 +179,15 @@ class KeyTable:
         """Gives the next nodes these keys (not yet live); returns the first new node's id."""
         first, end = self._count, self._count + len(keys)
         if end > len(self._buffer):
-            grown = np.empty(max(end, 2 * len(self._buffer)), dtype=np.int64)
+            size = max(end, 2 * len(self._buffer))
+            grown = np.empty(size, dtype=np.int64)
             grown[:first] = self._buffer[:first]
             self._buffer = grown
+            live = np.zeros(size, dtype=bool)
+            live[:first] = self._live[:first]
+            self._live = live
         self._buffer[first:end] = keys
+        self._live[first:end] = False
         self._count = end
         if len(keys):
             self._next_key = max(self._next_key, int(keys.max()) + 1)
@@ -140,11 +198,27 @@ class KeyTable:
         self._count = count
 
     def bind(self, first: int, count: int) -> None:
-        """Makes the keys of nodes first .. first+count-1 live at those nodes."""
-        keys = self._buffer[first:first + count].tolist()
-        self._nodes.update(zip(keys, range(first, first + count)))
+        """Makes the keys of nodes first .. first+count-1 live at those nodes, and dead at
+        the nodes that held them until now."""
+        nodes = np.arange(first, first + count, dtype=np.int64)
+        keys = self._buffer[first:first + count]
+        self._set_dead(self.present(keys))
+        self._live[first:first + count] = True
+        self._live_count += count
+        self._recent = _merged(self._live_part(self._recent), _sorted_run(keys, nodes))
+        # Merging the recent run into the main one moves every entry, so it waits
+        # until the recent run is a fair share of the main one.
+        if len(self._recent.keys) > max(4096, 16 * math.isqrt(len(self._main.keys))):
+            self._main, self._recent = _merged(self._live_part(self._main), self._recent), _NO_RUN
+
+    def _live_part(self, run: _Run) -> _Run:
+        kept = self._live[run.nodes]
+        return _Run(run.keys[kept], run.nodes[kept])
+
+    def _set_dead(self, nodes: npt.NDArray[np.int64]) -> None:
+        self._live[nodes] = False
+        self._live_count -= len(nodes)
 
     def unbind(self, keys: npt.NDArray[np.int64]) -> None:
         """Makes these live keys dead."""
-        for key in keys.tolist():
-            del self._nodes[key]
+        self._set_dead(np.unique(self.nodes_of(keys)))

@@ -11,10 +11,12 @@ digest and finishes the rename. Either way no save loses the pair that was
 there. One process at a time should save to a given path.
 """
 
+import errno
 import hashlib
 import os
 import tempfile
 from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import zelt_core
@@ -81,6 +83,10 @@ def _finish_save(path: Path, sidecar: Sidecar) -> Path:
     return path
 
 
+def _missing(path: Path) -> FileNotFoundError:
+    return FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), str(path))
+
+
 def read_sidecar(path: Path) -> Sidecar:
     """The sidecar of the index file at path."""
     side = sidecar_path(path)
@@ -88,10 +94,21 @@ def read_sidecar(path: Path) -> Sidecar:
         data = side.read_bytes()
     except FileNotFoundError:
         if not path.exists():
-            raise
+            raise _missing(path) from None
         raise IndexFileError(f"{path} has no sidecar {side}: it was not saved by "
                              "orvikdb.Index.save") from None
     return decode(data, str(side))
+
+
+def _check_directory(path: Path) -> None:
+    """Raises what creating a file beside path raises (a missing directory, no permission)
+    as an error about path, the file the caller named, before the core writes anything."""
+    try:
+        fd, probe = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.probe-")
+    except OSError as error:
+        raise type(error)(error.errno, error.strerror, str(path)) from None
+    os.close(fd)
+    os.unlink(probe)
 
 
 def save_pair(core: zelt_core.HyperbolicIndex, describe: Callable[[int, str], bytes],
@@ -102,11 +119,34 @@ def save_pair(core: zelt_core.HyperbolicIndex, describe: Callable[[int, str], by
     except (OSError, IndexFileError):
         pass  # nothing staged to keep: no readable sidecar refers to a staged file
     staged = _staged_path(path)
+    _check_directory(path)
     core.save_index(str(staged))
     size, digest = _digest(staged)
     _replace_with_bytes(sidecar_path(path), describe(size, digest), staged.stat().st_mode & 0o777)
     os.replace(staged, path)
     sync_directory(path.parent)
+
+
+def _load_matching(core: zelt_core.HyperbolicIndex, source: Path, sidecar: Sidecar,
+                   path: Path) -> None:
+    # The digest and the core's load both release the interpreter lock, so they
+    # read the file side by side; the digest still decides what the load means.
+    failure: RuntimeError | None = None
+    with ThreadPoolExecutor(max_workers=1) as pool:
+        digest = pool.submit(_digest, source)
+        try:
+            core.load_index(str(source))
+        except RuntimeError as error:
+            failure = error
+        try:
+            matches = digest.result() == (sidecar.index_size, sidecar.index_sha256)
+        except FileNotFoundError:
+            raise _missing(path) from None
+    if not matches:
+        raise IndexFileError(f"the sidecar {sidecar_path(path)} does not belong to the index "
+                             f"file {path} (it describes another file's contents)") from failure
+    if failure is not None:
+        raise failure
 
 
 def load_pair(path: Path) -> tuple[zelt_core.HyperbolicIndex, Sidecar]:
@@ -116,13 +156,12 @@ def load_pair(path: Path) -> tuple[zelt_core.HyperbolicIndex, Sidecar]:
     this very index file.
     """
     sidecar = read_sidecar(path)
-    source = _finish_save(path, sidecar)
-    if not _matches(source, sidecar):
-        raise IndexFileError(f"the sidecar {sidecar_path(path)} does not belong to the index "
-                             f"file {path} (it describes another file's contents)")
+    # Without a staged file there is no save to finish, and the one digest is
+    # taken while the core loads.
+    source = _finish_save(path, sidecar) if _staged_path(path).exists() else path
     core = zelt_core.HyperbolicIndex(sidecar.dimension, sidecar.curvature, sidecar.M,
                                      sidecar.metric, reach_all=sidecar.reach_all)
-    core.load_index(str(source))
+    _load_matching(core, source, sidecar, path)
     if len(core) != len(sidecar.node_keys):
         raise IndexFileError(f"{path} holds {len(core)} nodes but its sidecar "
                              f"{sidecar_path(path)} has {len(sidecar.node_keys)} keys")

@@ -6,7 +6,7 @@ import tempfile
 import threading
 import warnings
 from pathlib import Path
-from typing import NamedTuple, Self
+from typing import Literal, NamedTuple, Self, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -19,9 +19,11 @@ from orvikdb._progress import progress_bar
 from orvikdb._result import SearchResult
 from orvikdb._rows import as_rows
 from orvikdb._saving import load_pair, save_pair, sidecar_path
-from orvikdb._sidecar import Sidecar, encode
+from orvikdb._sidecar import IndexFileError, Sidecar, encode
 from orvikdb._tags import LIVE_BIT, tag_masks
 
+#: The metric names Index takes; "l2" is another name for "euclidean".
+Metric = Literal["poincare", "euclidean", "l2", "cosine"]
 _METRIC_NAMES = {"poincare": "poincare", "euclidean": "euclidean", "l2": "euclidean",
                  "cosine": "cosine"}
 _NO_KEYS = np.zeros(0, dtype=np.int64)
@@ -60,15 +62,17 @@ class Index:
     save are serialised with each other.
     """
 
-    def __init__(self, dimension: int, metric: str = "poincare", M: int = 16,
+    def __init__(self, dimension: int, metric: Metric = "poincare", M: int = 16,
                  ef_construction: int = 200, seed: int | None = None, *,
                  curvature: float = 1.0, reach_all: bool | None = None) -> None:
         if not isinstance(metric, str) or metric not in _METRIC_NAMES:
             raise ValueError(f"metric must be one of {sorted(_METRIC_NAMES)}, got {metric!r}")
-        metric = _METRIC_NAMES[metric]
-        curvature = checked_curvature(metric, curvature)
-        reach = metric == "poincare" if reach_all is None else bool(reach_all)
-        core = zelt_core.HyperbolicIndex(dimension, curvature, M, metric, seed=seed,
+        if operator.index(dimension) < 1:
+            raise ValueError(f"dimension must be at least 1, got {dimension}")
+        name = _METRIC_NAMES[metric]
+        curvature = checked_curvature(name, curvature)
+        reach = name == "poincare" if reach_all is None else bool(reach_all)
+        core = zelt_core.HyperbolicIndex(dimension, curvature, M, name, seed=seed,
                                          reach_all=reach)
         self._setup(core, KeyTable(_NO_KEYS, _NO_KEYS), ef_construction, seed, curvature, reach)
 
@@ -93,9 +97,9 @@ class Index:
         return self._dimension
 
     @property
-    def metric(self) -> str:
+    def metric(self) -> Literal["poincare", "euclidean", "cosine"]:
         """"poincare", "euclidean" or "cosine"."""
-        return self._store.core.get_metric()
+        return cast(Literal["poincare", "euclidean", "cosine"], self._store.core.get_metric())
 
     @property
     def M(self) -> int:
@@ -157,6 +161,34 @@ class Index:
             core, table = self._store
             vectors = self._ball.vectors_out(core.get_vectors(table.nodes_of(wanted)))
         return vectors[0] if isinstance(keys, int) or np.ndim(keys) == 0 else vectors
+
+    # ----------------------------------------------------------------- tags
+
+    @overload
+    def get_tags(self, keys: int) -> int: ...
+    @overload
+    def get_tags(self, keys: npt.ArrayLike) -> npt.NDArray[np.int64]: ...
+
+    def get_tags(self, keys: npt.ArrayLike) -> int | npt.NDArray[np.int64]:
+        """The tags of these keys, as an int64 array (an int for one int key). KeyError for a
+        key that is not in the index."""
+        wanted = as_keys(keys)
+        with self._lock:
+            core, table = self._store
+            masks = core.get_masks()[table.nodes_of(wanted)]
+        tags = (masks & ~LIVE_BIT).astype(np.int64)
+        return int(tags[0]) if isinstance(keys, int) or np.ndim(keys) == 0 else tags
+
+    def set_tags(self, keys: npt.ArrayLike, tags: npt.ArrayLike) -> None:
+        """Gives these keys new tags in place: one int for all of them or one per key (bits 0
+        to 62). KeyError for a key that is not in the index, and then no tag changes."""
+        wanted = as_keys(keys)
+        masks = tag_masks(tags, len(wanted))
+        if np.ndim(tags) > 0 and len(np.unique(wanted)) != len(wanted):
+            raise ValueError("keys must be distinct when tags gives one per key")
+        with self._lock:
+            core, table = self._store
+            core.set_masks(table.nodes_of(wanted), masks)
 
     # --------------------------------------------------------------- adding
 
@@ -271,7 +303,8 @@ class Index:
         settings, keys and deletions).
 
         Both files are replaced so that an interrupted save leaves either the
-        old pair or the new one, never a mix (see orvikdb._saving).
+        old pair or the new one, never a mix (see orvikdb._saving). A directory
+        that does not exist raises FileNotFoundError naming path.
         """
         with self._lock:
             core, table = self._store
@@ -290,13 +323,18 @@ class Index:
         """The index saved at path, settings and keys included.
 
         Raises orvikdb.IndexFileError when the sidecar is missing, damaged or
-        does not belong to the index file. The level generator starts afresh
+        does not belong to the index file, and FileNotFoundError (whose
+        filename is path) when there is no index file. The level generator starts afresh
         (files do not hold its state), whatever seed the saved index had.
         """
         core, sidecar = load_pair(Path(path))
+        try:
+            keys = KeyTable(sidecar.node_keys, sidecar.dead)
+        except ValueError as fault:
+            raise IndexFileError(f"{sidecar_path(Path(path))}: {fault}") from None
         index = cls.__new__(cls)
-        index._setup(core, KeyTable(sidecar.node_keys, sidecar.dead), sidecar.ef_construction,
-                     None, sidecar.curvature, sidecar.reach_all)
+        index._setup(core, keys, sidecar.ef_construction, None, sidecar.curvature,
+                     sidecar.reach_all)
         return index
 
     def __getstate__(self) -> dict[str, bytes]:

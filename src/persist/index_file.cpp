@@ -68,6 +68,9 @@ class Writer {
   SavedFile& out_;
 };
 
+// Reads through a buffer of its own: a load asks for a few bytes at a time
+// (a level, a count, a short list) hundreds of thousands of times, and a call
+// of fread each costs more than the copy. Large reads go straight into place.
 class Reader {
  public:
   Reader(std::FILE* f, std::uint64_t size, const std::string& name)
@@ -85,19 +88,45 @@ class Reader {
     if (bytes > remaining_) {
       refuse(std::string("the file ends early, inside ") + what);
     }
-    if (bytes > 0 && std::fread(out, 1, bytes, file_) != bytes) {
-      refuse(std::string("reading ") + what + " failed");
-    }
     remaining_ -= bytes;
+    auto* to = static_cast<char*>(out);
+    const std::size_t buffered = std::min(bytes, end_ - next_);
+    if (buffered > 0) std::memcpy(to, buffer_.data() + next_, buffered);
+    next_ += buffered;
+    const std::size_t left = bytes - buffered;
+    if (left == 0) return;
+    if (left >= kChunk) {
+      read_exactly(to + buffered, left, what);
+      return;
+    }
+    // What the file still holds beyond the buffer: the rest of this request
+    // and the remaining_ bytes after it.
+    const std::size_t fill = std::size_t(std::min<std::uint64_t>(kChunk, remaining_ + left));
+    buffer_.resize(kChunk);
+    read_exactly(buffer_.data(), fill, what);
+    std::memcpy(to + buffered, buffer_.data(), left);
+    next_ = left;
+    end_ = fill;
   }
   [[noreturn]] void refuse(const std::string& fault) const {
     throw std::runtime_error("Cannot load index file: " + name_ + ": " + fault);
   }
 
  private:
+  static constexpr std::size_t kChunk = std::size_t(1) << 20;
+
+  void read_exactly(char* out, std::size_t bytes, const char* what) {
+    if (std::fread(out, 1, bytes, file_) != bytes) {
+      refuse(std::string("reading ") + what + " failed");
+    }
+  }
+
   std::FILE* file_;
   std::uint64_t remaining_;
   const std::string& name_;
+  std::vector<char> buffer_;
+  std::size_t next_ = 0;  // the buffer's unread bytes are next_ .. end_
+  std::size_t end_ = 0;
 };
 
 void write_contents(const IndexState& s, Writer& out) {
@@ -165,17 +194,20 @@ void read_nodes(Reader& in, IndexState& s, std::size_t n) {
   if (s.ep_id >= 0) s.vectors.set_tail_words(LinkStore::slot_words(s.params.max_m_0));
   s.vectors.resize(n);
   s.attach_slots();
-  if (s.vectors.tail_words() == 0) {
-    in.get_bytes(s.vectors.vector(0), n * record, "the vectors");
-  } else {
-    for (std::size_t i = 0; i < n; ++i) {
-      in.get_bytes(s.vectors.vector(std::int32_t(i)), record, "the vectors");
-    }
-  }
-  for (std::size_t i = 0; i < n; ++i) {
+  const auto check_finite = [&](std::size_t i) {
     const float* v = s.vectors.vector(std::int32_t(i));
     const std::int64_t bad = first_non_finite(v, std::size_t(s.dimension()));
     if (bad >= 0) in.refuse("node " + std::to_string(i) + " holds " + non_finite_text(v, bad));
+  };
+  if (s.vectors.tail_words() == 0) {
+    in.get_bytes(s.vectors.vector(0), n * record, "the vectors");
+    for (std::size_t i = 0; i < n; ++i) check_finite(i);
+  } else {
+    // Each record is checked while it is still in the cache.
+    for (std::size_t i = 0; i < n; ++i) {
+      in.get_bytes(s.vectors.vector(std::int32_t(i)), record, "the vectors");
+      check_finite(i);
+    }
   }
   s.masks.resize(n);
   in.get_bytes(s.masks.data(), n * sizeof(std::uint64_t), "the masks");

@@ -302,3 +302,27 @@ TEST(IndexFile, OpenFailuresNameTheFile) {
 }
 
 }  // namespace
+
+// A file of some megabytes is read through several fillings of the reader's
+// buffer, with records and lists across their edges.
+TEST(IndexFile, LargeFilesReadAcrossTheBuffer) {
+  IndexState s = zelt_test::make_state(100, 1.0f, 8, MetricKind::Euclidean, 5u);
+  std::mt19937 rng(6);
+  for (int i = 0; i < 5000; ++i) {
+    const std::vector<float> v = zelt_test::ball_values(rng, 100, 0.5f);
+    zelt::insert_linked(s, v.data(), std::uint64_t(i), 10);
+  }
+  const std::string path = zelt_test::temp_path("large.bin");
+  zelt::write_index_file(s, path);
+  const std::string bytes = zelt_test::read_file(path);
+  ASSERT_GT(bytes.size(), std::size_t(2) << 20);
+  const std::string again = zelt_test::temp_path("large-again.bin");
+  zelt::write_index_file(zelt::read_index_file(path, MetricKind::Euclidean), again);
+  EXPECT_EQ(zelt_test::read_file(again), bytes);
+
+  const std::size_t mib = std::size_t(1) << 20;
+  for (const std::size_t cut : {mib - 1, mib, mib + 1, 2 * mib + 3, bytes.size() - 1}) {
+    zelt_test::write_file(path, bytes.substr(0, cut));
+    EXPECT_THROW(zelt::read_index_file(path, MetricKind::Euclidean), std::runtime_error) << cut;
+  }
+}

@@ -20,6 +20,7 @@
 #include "index/distance/kernels.h"
 #include "index/distance/metric.h"
 #include "index/graph/insertion.h"
+#include "index/store/finite_values.h"
 #include "index/store/index_state.h"
 #include "test_support.h"
 
@@ -438,8 +439,8 @@ TEST(PoincareKeys, TheDistanceOfAKeyIsTheDistanceAndNeverDecreases) {
       k.keys_to_run(q.data(), qn, arena, 0, 40, interleaved, keys.data());
       k.to_run(q.data(), qn, arena, 0, 40, interleaved, distances.data());
       for (int i = 0; i < 40; ++i) {
-        EXPECT_TRUE(zelt_test::SameBits(k.from_key(keys[std::size_t(i)]),
-                                        distances[std::size_t(i)]));
+        EXPECT_TRUE(
+            zelt_test::SameBits(k.from_key(keys[std::size_t(i)]), distances[std::size_t(i)]));
       }
     }
     float previous = k.from_key(1.000001f);
@@ -452,3 +453,22 @@ TEST(PoincareKeys, TheDistanceOfAKeyIsTheDistanceAndNeverDecreases) {
 }
 
 }  // namespace
+
+// The check runs in blocks, so a bad value is put at every place of lengths
+// around the block size, alone and behind another.
+TEST(FiniteValues, FirstBadValueAtEveryPosition) {
+  const float bad[] = {std::numeric_limits<float>::quiet_NaN(),
+                       std::numeric_limits<float>::infinity(),
+                       -std::numeric_limits<float>::infinity()};
+  for (const std::size_t n : {1, 7, 31, 32, 33, 64, 65, 97}) {
+    std::vector<float> v(n, std::numeric_limits<float>::max());
+    v[0] = std::numeric_limits<float>::denorm_min();
+    EXPECT_EQ(zelt::first_non_finite(v.data(), n), -1) << n;
+    for (std::size_t at = 0; at < n; ++at) {
+      std::vector<float> w = v;
+      w[at] = bad[at % 3];
+      if (at + 1 < n) w[n - 1] = bad[(at + 1) % 3];
+      EXPECT_EQ(zelt::first_non_finite(w.data(), n), std::int64_t(at)) << n << " " << at;
+    }
+  }
+}

@@ -32,9 +32,9 @@ def test_fortran_order_array_is_taken_in_c_order(tagged):
     lambda v: np.repeat(np.array(v, dtype=np.uint64), 2)[::2],
     lambda v: [int(x) for x in v],
     lambda v: np.array(v, dtype=np.uint64).astype(object).tolist(),
-    lambda v: [[np.uint64(x)] for x in v],
+    lambda v: [np.array(x, dtype=np.uint64) for x in v],
     lambda v: tuple(int(x) for x in v),
-], ids=["strided", "list", "list-of-uint64", "nested-numpy-scalars", "tuple"])
+], ids=["strided", "list", "list-of-uint64", "0-d-arrays", "tuple"])
 def test_accepted_conversions(tagged, make):
     tagged.update_masks(make(NEW))
     assert read_masks(tagged) == NEW
@@ -58,10 +58,16 @@ def test_narrow_unsigned_arrays_are_widened(tagged, dtype):
     [1.5] + [1] * (N - 1),
     [np.float32(1)] + [1] * (N - 1),
     [[1.0]] + [[1]] * (N - 1),
+    # NumPy would flatten these; a sequence holds masks, not sequences.
+    [[1]] * N,
+    [[np.uint64(1)]] * N,
+    [np.ones(1, np.uint64)] * N,
+    [[1] * 4] * 3,
     ["1"] * N,
     [None] * N,
 ], ids=["int64", "int32", "float64", "negative", "2**64", "str", "float-in-list", "numpy-float",
-        "nested-float", "strings", "none"])
+        "nested-float", "nested", "nested-numpy-scalars", "list-of-arrays", "nested-3x4",
+        "strings", "none"])
 def test_unsafe_conversions_are_type_errors(tagged, bad):
     with pytest.raises(TypeError):
         tagged.update_masks(bad)

@@ -1,6 +1,8 @@
 """orvikdb.Index in memory: keys and their replacement, deletion through the reserved mask
 bit, the conversions and refusals of its arguments, interrupted adds and compaction."""
 
+from importlib import metadata
+
 import numpy as np
 import pytest
 
@@ -159,6 +161,9 @@ def test_compact_keeps_answers_and_drops_the_dead(index, rng):
 def test_argument_refusals(index):
     with pytest.raises(ValueError, match="metric"):
         orvikdb.Index(3, metric="hyperbolic")
+    for dimension in (0, -3):
+        with pytest.raises(ValueError, match="dimension must be at least 1"):
+            orvikdb.Index(dimension)
     with pytest.raises(ValueError, match="not both"):
         index.search(np.zeros(8), 1, exact=True, filtered=True)
     with pytest.raises(ValueError, match="shape"):
@@ -166,3 +171,56 @@ def test_argument_refusals(index):
     with pytest.raises(ValueError):
         index.search(np.zeros(8), -1)
     assert "10" not in index and 10.0 not in index and np.int64(10) in index
+
+
+def test_tags_change_in_place(index):
+    assert index.get_tags(10) == 2 and index.get_tags([0, 10]).tolist() == [1, 2]
+    index.set_tags([0, 10], 4)
+    index.set_tags(np.array([20, 30]), [8, 16])
+    assert index.get_tags([0, 10, 20, 30]).tolist() == [4, 4, 8, 16]
+    assert every_key(index, np.zeros(8), tags=4, exact=True) == {0, 10}
+    assert "dead=0" in repr(index)  # nothing re-added
+    before = state(index), index.get_tags(np.arange(200) * 10).tolist()
+    for keys, tags, error in [([0, 5], 1, KeyError), ([0], 1 << 63, ValueError),
+                              ([0, 10], [1], ValueError), ([0, 0], [1, 2], ValueError),
+                              ([0], 1.0, TypeError)]:
+        with pytest.raises(error):
+            index.set_tags(keys, tags)
+    assert (state(index), index.get_tags(np.arange(200) * 10).tolist()) == before
+    index.set_tags([50, 50], 1)  # one tag for all: a repeated key is harmless
+    assert index.get_tags(50) == 1
+    index.delete(40)
+    with pytest.raises(KeyError, match="key 40"):
+        index.get_tags(40)
+    with pytest.raises(KeyError):
+        index.set_tags(40, 1)
+
+
+def test_keys_follow_a_long_mix_of_changes(rng):
+    """Small adds (new keys and replaced ones) and deletions, against a dict of what must be
+    live; some 9,000 keys, enough for the key table's recent run to merge into its main one."""
+    index = orvikdb.Index(2, metric="l2", M=4, ef_construction=8)
+    live = {}
+    for step in range(300):
+        held = np.array(sorted(live), dtype=np.int64)
+        old = rng.choice(held, size=min(len(held), 10), replace=False)
+        if step % 3 == 2:
+            index.delete(old)
+            for k in old.tolist():
+                del live[k]
+            continue
+        keys = np.union1d(old, rng.integers(0, 10**6, 50))
+        index.add(rng.standard_normal((len(keys), 2)), keys=keys, tags=step % 7)
+        live.update((k, step % 7) for k in keys.tolist())
+    wanted = np.array(sorted(live))
+    assert len(index) == len(live) and all(k in index for k in live)
+    assert not any(k in index for k in rng.integers(0, 10**6, 1000).tolist() if k not in live)
+    assert index.get_tags(wanted).tolist() == [live[k] for k in wanted.tolist()]
+    found, _ = index.search(index.get_vectors(wanted), 1, exact=True)
+    assert np.mean(found[:, 0] == wanted) > 0.99  # ties aside
+
+
+def test_one_distribution_holds_the_package_and_its_engine():
+    assert orvikdb.__version__ == metadata.version("orvikdb")
+    files = [str(f) for f in metadata.files("orvikdb") or []]
+    assert "orvikdb/__init__.py" in files and any(f.startswith("zelt_core.") for f in files)

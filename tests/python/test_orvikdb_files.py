@@ -2,6 +2,7 @@
 a sidecar that is damaged or belongs to another file is refused; an interrupted save leaves
 the old pair or the new one."""
 
+import dataclasses
 import os
 import pickle
 
@@ -10,7 +11,8 @@ import pytest
 
 import orvikdb
 from conftest import METRICS, random_vectors
-from orvikdb import _saving
+from orvikdb import _saving, _sidecar
+from orvikdb._saving import sidecar_path
 
 QUERIES = np.random.default_rng(1).standard_normal((30, 6)) * 0.1
 
@@ -102,12 +104,34 @@ def test_a_sidecar_that_does_not_fit_is_refused(pair, rng, harm, match):
 
 
 def test_missing_files_and_damaged_pickles(tmp_path, rng):
-    with pytest.raises(FileNotFoundError):
-        orvikdb.Index.load(tmp_path / "none.idx")
+    index = made(rng)
+    for call, path in [(orvikdb.Index.load, tmp_path / "none.idx"),
+                       (index.save, tmp_path / "no-such-directory" / "a.idx")]:
+        with pytest.raises(FileNotFoundError) as error:
+            call(str(path))
+        assert error.value.filename == str(path)
+    assert os.listdir(tmp_path) == []
+    index.save(tmp_path / "a.idx")
+    (tmp_path / "a.idx").unlink()
+    with pytest.raises(FileNotFoundError) as error:
+        orvikdb.Index.load(str(tmp_path / "a.idx"))
+    assert error.value.filename == str(tmp_path / "a.idx")
     state = made(rng).__getstate__()
     state["sidecar"] = state["sidecar"][:-1]
     with pytest.raises(orvikdb.IndexFileError, match="checksum"):
         orvikdb.Index.__new__(orvikdb.Index).__setstate__(state)
+
+
+def test_a_sidecar_whose_live_keys_repeat_is_refused(rng, tmp_path):
+    path = tmp_path / "a.idx"
+    made(rng).save(path)
+    side = _sidecar.decode(sidecar_path(path).read_bytes(), "")
+    keys = side.node_keys.copy()
+    first, second = np.setdiff1d(np.arange(len(keys)), side.dead)[:2]
+    keys[second] = keys[first]
+    sidecar_path(path).write_bytes(_sidecar.encode(dataclasses.replace(side, node_keys=keys)))
+    with pytest.raises(orvikdb.IndexFileError, match="not distinct"):
+        orvikdb.Index.load(path)
 
 
 class Crash(Exception):

@@ -63,7 +63,7 @@ VALUES = [7, 0, 2**31, 1, 9, 4]
 @pytest.mark.parametrize("arg, expected", [
     (Endless(), [5] * N),
     (ExportsArray(VALUES, np.uint64), VALUES),
-    ([ExportsArray([x], np.uint32) for x in VALUES], VALUES),
+    ([ExportsArray(x, np.uint32) for x in VALUES], VALUES),
     ([np.int64(x) for x in VALUES], VALUES),
     ([np.array(x) for x in VALUES], VALUES),
     (range(N), list(range(N))),
@@ -79,8 +79,10 @@ def test_mask_arrays_numpy_converts_safely_are_taken(tagged, arg, expected):
     [np.array(1.5)] * N,
     [[1, 2], [3], [4, 5], [6]],
     ExportsArray(range(N), np.int64),
-    [ExportsArray([1.0], np.float32)] * N,
-], ids=["negative-numpy", "zero-d-float", "ragged", "signed-array-like", "float-array-likes"])
+    [ExportsArray(1.0, np.float32)] * N,
+    [ExportsArray([1], np.uint32)] * N,
+], ids=["negative-numpy", "zero-d-float", "ragged", "signed-array-like", "float-array-likes",
+        "nested-array-likes"])
 def test_mask_arrays_that_are_not_masks_are_type_errors(tagged, bad):
     with pytest.raises(TypeError):
         tagged.update_masks(bad)

@@ -15,6 +15,10 @@ def build(vectors: npt.NDArray[np.float64]) -> orvikdb.Index:
     index = orvikdb.Index(vectors.shape[1], metric="poincare", M=16, seed=7)
     index.add(vectors, keys=np.arange(len(vectors)) * 10, tags=1, progress=False)
     index.delete([0, 10])
+    index.set_tags([20, 30], [2, 4])
+    one: int = index.get_tags(20)
+    some: npt.NDArray[np.int64] = index.get_tags([20, 30])
+    index.set_tags(40, one | int(some[0]))
     return index
 
 

@@ -25,6 +25,7 @@ from typing import Any
 
 from orvikdb._saving import sync_directory
 from orvikdb._sidecar import METRICS, IndexFileError
+from orvikdb.index import Metric
 from orvikdb.distributed._routing import HASH_NAME
 
 MANIFEST_NAME = "orvikdb-sharded.json"
@@ -39,7 +40,7 @@ class Manifest:
     shards: int
     replicas: int
     dimension: int
-    metric: str
+    metric: Metric
     M: int
     ef_construction: int
     next_key: int

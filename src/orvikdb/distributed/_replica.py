@@ -24,7 +24,7 @@ import numpy.typing as npt
 import ray
 
 from orvikdb.distributed._merge import Part
-from orvikdb.index import Index
+from orvikdb.index import Index, Metric
 
 #: The version of a replica that holds nothing the caller put there.
 UNASSIGNED = -1
@@ -37,7 +37,7 @@ class ShardSettings:
     """What every shard's index is made with."""
 
     dimension: int
-    metric: str
+    metric: Metric
     M: int
     ef_construction: int
 

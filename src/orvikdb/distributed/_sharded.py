@@ -35,6 +35,7 @@ from orvikdb.distributed._losses import Journal, LostRowsWarning, ShardLoss
 from orvikdb.distributed._merge import Part, merge
 from orvikdb.distributed._replica import ActorOptions, ShardSettings, spawn
 from orvikdb.distributed._routing import split
+from orvikdb.index import Metric
 
 #: How long new actors may take to start before the cluster is deemed too small for them.
 START_TIMEOUT_SECONDS = 300.0
@@ -88,7 +89,7 @@ class ShardedIndex:
     """
 
     def __init__(self, dimension: int, shards: int = 2, replicas: int = 1,
-                 metric: str = "poincare", M: int = 16, ef_construction: int = 200,
+                 metric: Metric = "poincare", M: int = 16, ef_construction: int = 200,
                  address: str | None = None, *, num_cpus: float | None = None,
                  max_concurrency: int = 4, max_restarts: int = 4) -> None:
         settings = ShardSettings(dimension, metric, M, ef_construction)
@@ -134,7 +135,7 @@ class ShardedIndex:
         return self._settings.dimension
 
     @property
-    def metric(self) -> str:
+    def metric(self) -> Metric:
         """"poincare", "euclidean" or "cosine"."""
         return self._settings.metric
 
