@@ -31,7 +31,7 @@ T = TypeVar("T")
 
 
 class DurableIndex(Index):
-    """An orvikdb.Index kept in a directory (see Index.open): add, delete and compact
+    """An orvikdb.Index kept in a directory, made by Index.open: add, delete and compact
     return only once their change is on the disk."""
 
     _directory: Path
@@ -119,7 +119,9 @@ class DurableIndex(Index):
         not journaled: the call did not return, so nothing was promised.
         """
         with self._change_lock:
-            journal = self._writable()
+            if self._writable().size > self._checkpoint_bytes:
+                self._checkpoint_locked()  # before the change: if it fails, nothing changed
+            journal = self._journal
             result = apply()
             try:
                 end = journal.append(*record(result))
@@ -127,8 +129,6 @@ class DurableIndex(Index):
                 journal.stop(error)  # the change is in memory only: take no more
                 raise
         journal.sync_through(end)
-        if journal.size > self._checkpoint_bytes:
-            self._checkpoint(only_if_due=True)
         return result
 
     def _writable(self) -> Journal:
@@ -177,22 +177,24 @@ class DurableIndex(Index):
         Opening then loads the snapshot instead of replaying the changes. An
         interrupted checkpoint leaves the previous snapshot and journal.
         """
-        self._checkpoint(only_if_due=False)
-
-    def _checkpoint(self, only_if_due: bool) -> None:
         with self._change_lock:
             if self._closed:
                 raise ValueError(f"the index of {self._directory} is closed")
-            if not only_if_due or self._journal.size > self._checkpoint_bytes:
-                self._checkpoint_locked()
+            self._checkpoint_locked()
 
     def _checkpoint_locked(self) -> None:
         generation = self._generation + 1
         self.save(snapshot_path(self._directory, generation))
-        journal = Journal.create(journal_path(self._directory, generation), self.dimension,
-                                 generation)
-        self._journal.close(flush=False)  # the snapshot holds its records
-        self._journal, self._generation = journal, generation
+        old, self._generation = self._journal, generation
+        try:
+            self._journal = Journal.create(journal_path(self._directory, generation),
+                                           self.dimension, generation)
+        except BaseException as error:
+            # Opening would replay nothing after the new snapshot: appending to
+            # the old journal now would lose the change.
+            old.stop(error)
+            raise
+        old.close(flush=False)  # the snapshot holds its records
         remove_before(self._directory, generation)
 
     # -------------------------------------------------------------- closing
