@@ -99,6 +99,7 @@ class Journal:
         self._syncing = False
         self._closed = False
         self._failure: BaseException | None = None
+        self._flush_failure: OSError | None = None
         self._flushed = threading.Condition()
 
     @classmethod
@@ -137,7 +138,7 @@ class Journal:
     @property
     def failure(self) -> BaseException | None:
         """What stopped a write or a flush; the journal takes no more records after it."""
-        return self._failure
+        return self._failure or self._flush_failure
 
     def append(self, kind: int, payload: bytes) -> int:
         """Writes a record (not flushed yet); returns the offset where it ends.
@@ -145,8 +146,8 @@ class Journal:
         Callers serialise appends. Any failure here, even after the bytes
         were written, stops the journal: what is on the file is then unknown.
         """
-        if self._failure is not None or self._closed:
-            raise OSError("the journal takes no more records") from self._failure
+        if self.failure is not None or self._closed:
+            raise OSError("the journal takes no more records") from self.failure
         data = memoryview(frame(kind, payload))
         size = len(data)
         try:
@@ -163,11 +164,15 @@ class Journal:
         self._failure = error
 
     def sync_through(self, end: int) -> None:
-        """Returns once everything up to offset `end` is on the disk."""
+        """Returns once everything up to offset `end` is on the disk.
+
+        Records written before the journal stopped are still flushed; after a
+        failed flush nothing is known of the unflushed ones.
+        """
         with self._flushed:
             while self._synced < end:
-                if self._failure is not None:
-                    raise OSError("the journal could not be flushed") from self._failure
+                if self._flush_failure is not None:
+                    raise OSError("the journal could not be flushed") from self._flush_failure
                 if self._syncing:
                     self._flushed.wait()
                 else:
@@ -177,17 +182,19 @@ class Journal:
         # Called with the condition held; flushes without it so that other
         # callers can append meanwhile and join the next flush.
         self._syncing = True
-        target = self._written
+        target, flushed = self._written, False
         self._flushed.release()
         try:
             os.fdatasync(self._fd)
-        except BaseException as error:
-            self._failure = error
+            flushed = True
+        except OSError as error:
+            self._flush_failure = error
         finally:
+            # Interrupted otherwise (Ctrl-C), the flush is left to the next caller.
             self._flushed.acquire()
             self._syncing = False
             self._flushed.notify_all()
-        if self._failure is None:
+        if flushed:
             self._synced = max(self._synced, target)
 
     def close(self, flush: bool) -> None:
