@@ -82,12 +82,17 @@ def observed(index, keys):
     return live, int(re.search(r"dead=(\d+)", repr(index)).group(1))
 
 
+def opened(directory):
+    # With the settings: a child killed before its first snapshot leaves no index.
+    return orvikdb.Index.open(directory, DIM, metric="euclidean", M=4, ef_construction=20,
+                              checkpoint_bytes=3000)
+
+
 def child(directory, changes, start, report):
     """In a forked child: makes the changes from `start` on, reporting each one done."""
     code = 0
     try:
-        with orvikdb.Index.open(directory, DIM, metric="euclidean", M=4,
-                                ef_construction=20, checkpoint_bytes=3000) as index:
+        with opened(directory) as index:
             for number in range(start, len(changes)):
                 run(index, changes[number])
                 os.write(report, struct.pack("<I", number))
@@ -117,7 +122,7 @@ def test_changes_that_returned_survive_kills_at_any_point(tmp_path):
         with os.fdopen(read, "rb") as pipe:
             reported = pipe.read()
         returned = done + len(reported) // 4
-        with orvikdb.Index.open(tmp_path / "db") as index:
+        with opened(tmp_path / "db") as index:
             live, dead = observed(index, keys)
         # Every change that returned is there, and the one under way is there whole or not.
         candidates = [n for n in (returned, returned + 1)
