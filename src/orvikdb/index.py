@@ -6,7 +6,7 @@ import tempfile
 import threading
 import warnings
 from pathlib import Path
-from typing import Literal, NamedTuple, Self, cast, overload
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Self, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -21,6 +21,9 @@ from orvikdb._rows import as_rows
 from orvikdb._saving import load_pair, save_pair, sidecar_path
 from orvikdb._sidecar import IndexFileError, Sidecar, encode
 from orvikdb._tags import LIVE_BIT, tag_masks
+
+if TYPE_CHECKING:
+    from orvikdb._durable import DurableIndex
 
 #: The metric names Index takes; "l2" is another name for "euclidean".
 Metric = Literal["poincare", "euclidean", "l2", "cosine"]
@@ -193,8 +196,9 @@ class Index:
     # --------------------------------------------------------------- adding
 
     def add(self, vectors: npt.ArrayLike, keys: npt.ArrayLike | None = None,
-            tags: npt.ArrayLike = 0, *, num_threads: int = 0, progress: bool = False) -> None:
-        """Adds the rows of an (n, dimension) array (or one 1-d vector).
+            tags: npt.ArrayLike = 0, *, num_threads: int = 0,
+            progress: bool = False) -> npt.NDArray[np.int64]:
+        """Adds the rows of an (n, dimension) array (or one 1-d vector); returns their keys.
 
         Any real dtype is converted to float32 here (the core itself refuses
         anything but float32); a value beyond float32's range is refused.
@@ -226,6 +230,7 @@ class Index:
                 raise
             self._kill(replaced)
             table.bind(first, len(rows))
+        return new_keys
 
     def _kill(self, nodes: npt.NDArray[np.int64]) -> None:
         if len(nodes):
@@ -336,6 +341,26 @@ class Index:
         index._setup(core, keys, sidecar.ef_construction, None, sidecar.curvature,
                      sidecar.reach_all)
         return index
+
+    @classmethod
+    def open(cls, directory: str | os.PathLike[str], dimension: int | None = None, *,
+             checkpoint_bytes: int = 16 << 20, **settings: Any) -> "DurableIndex":
+        """The index kept in directory, where every change is on the disk once its call
+        returns: an orvikdb.DurableIndex, to close() (or use in a with block).
+
+        A new or empty directory gets an index of this dimension and these
+        settings (the constructor's keywords: metric, M, ...); otherwise the
+        directory's own are used, and a setting given that contradicts them
+        raises ValueError. add, delete, set_tags and compact append their change to a
+        journal and flush it before they return; checkpoint() saves a
+        snapshot and drops the journal before it, as happens by itself once
+        the journal passes checkpoint_bytes. Opening replays the journal
+        after the newest snapshot. One process at a time may have the
+        directory open: another one gets BlockingIOError.
+        """
+        from orvikdb._durable import DurableIndex
+
+        return DurableIndex.open_directory(directory, dimension, checkpoint_bytes, settings)
 
     def __getstate__(self) -> dict[str, bytes]:
         """The bytes of both files, as save writes them."""
