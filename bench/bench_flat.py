@@ -6,6 +6,11 @@ it, single-threaded, Euclidean metric. Reported: queries per second, GB/s of vec
 measured as its engine, zelt_core, called directly (hardware_flat_search, one query per call).
 
     python bench/bench_flat.py [--n 100000] [--dim 128] [--queries 100] [--k 10] [--all-metrics]
+                               [--linked]
+
+Then the same queries as one batch call each (orvikdb's search(mode="exact") against faiss's
+search, one thread), and with --linked the scan of an index whose nodes are linked into a graph,
+which must not be slower than that of flat nodes.
 """
 
 import argparse
@@ -31,6 +36,8 @@ def parse_args():
     p.add_argument("--seed", type=int, default=1234)
     p.add_argument("--all-metrics", action="store_true",
                    help="also time orvikdb alone on the cosine and Poincaré metrics")
+    p.add_argument("--linked", action="store_true",
+                   help="also scan an index of linked nodes (built on all cores, ef_construction 40)")
     p.add_argument("--keep-openblas-env", action="store_true",
                    help="do not drop OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE")
     return p.parse_args()
@@ -39,6 +46,26 @@ def parse_args():
 def time_engine(search, queries, reps, warmup):
     """Median wall time of one pass over the queries, after a warm-up pass over a few of them."""
     return benchlib.time_engines({"": search}, queries, reps, warmup)[""]
+
+
+def batch_ratio(index, flat, queries, k, reps):
+    """orvikdb's batch exact search over faiss's, one thread each: the median of the per-turn
+    ratios of queries/s, and orvikdb's median queries/s."""
+    def own():
+        index.search(queries, k, mode="exact", num_threads=1)
+
+    def theirs():
+        flat.search(queries, k)
+
+    own(), theirs()
+    own_s, their_s = [], []
+    for _ in range(reps):
+        for fn, acc in ((own, own_s), (theirs, their_s)):
+            t0 = time.perf_counter()
+            fn()
+            acc.append(time.perf_counter() - t0)
+    ratios = [t / o for o, t in zip(own_s, their_s)]
+    return float(np.median(ratios)), len(queries) / float(np.median(own_s))
 
 
 def numpy_searcher(data, k):
@@ -193,7 +220,35 @@ def main():
     rec, bad = agreement(own_ids, exact, ref_d, k)
     print(f"  agreement orvikdb vs float64 exact: recall {rec:.4f}, "
           f"queries differing beyond ties: {bad}")
+    if faiss is not None:
+        ratio, qps = batch_ratio(index, flat, queries, k, args.reps)
+        print(f"  batch of {args.queries}: orvikdb search(mode=\"exact\") {qps:10.1f} q/s, "
+              f"ratio orvikdb/faiss {ratio:.2f}x")
     del index
+
+    if args.linked:
+        linked = zelt_core.HyperbolicIndex(args.dim, 1.0, M, "euclidean", seed=args.seed)
+        t0 = time.perf_counter()
+        linked.add_items(data, ef_construction=40, num_threads=0)
+        print(f"\nEuclidean, linked nodes (built in {time.perf_counter() - t0:.1f} s):")
+
+        def linked_search(q):
+            return linked.hardware_flat_search(q, k, 0)
+
+        turns = {"orvikdb": linked_search}
+        if faiss is not None:
+            turns["faiss"] = faiss_search
+        seconds = benchlib.time_engines(turns, queries, args.reps, warmup)
+        qps_linked = report_line("orvikdb hardware_flat_search", seconds["orvikdb"], args.queries,
+                                 bytes_per_query)
+        if faiss is not None:
+            qps_f = report_line("faiss IndexFlatL2", seconds["faiss"], args.queries,
+                                bytes_per_query)
+            print(f"  ratio orvikdb/faiss: {qps_linked / qps_f:.2f}x")
+            ratio, qps = batch_ratio(linked, flat, queries, k, args.reps)
+            print(f"  batch of {args.queries}: orvikdb search(mode=\"exact\") {qps:10.1f} q/s, "
+                  f"ratio orvikdb/faiss {ratio:.2f}x")
+        del linked
 
     if args.all_metrics:
         for metric in ("cosine", "poincare"):

@@ -168,6 +168,16 @@ BatchOutcome HyperbolicIndex::search_many(FloatRows queries, const QueryTerms& t
   std::fill(ids, ids + queries.rows * k, std::int64_t{-1});
   std::fill(distances, distances + queries.rows * k, std::numeric_limits<float>::infinity());
   if (answers_nothing(terms) || k == 0) return BatchOutcome{queries.rows, nullptr, false};
+  const auto write = [&](std::size_t row, const std::vector<Candidate>& found) {
+    const std::size_t count = std::min(k, found.size());
+    for (std::size_t j = 0; j < count; ++j) {
+      ids[row * k + j] = found[j].id;
+      distances[row * k + j] = found[j].distance;
+    }
+  };
+  if (terms.kind == QueryTerms::Kind::Exact && filter_masks == nullptr) {
+    return exact_many(queries, terms, write, control);
+  }
   const BatchOutcome outcome = run_parallel(
       queries.rows, thread_count(control.threads),
       [&](std::size_t i, int) {
@@ -175,14 +185,46 @@ BatchOutcome HyperbolicIndex::search_many(FloatRows queries, const QueryTerms& t
         if (filter_masks != nullptr) own.filter_mask = filter_masks[i];
         const float* q = checked_copy(FloatArray{queries.data + i * queries.cols, queries.cols, 1},
                                       std::int64_t(i));
-        const std::vector<Candidate> found = nearest(q, own);
-        const std::size_t count = std::min(k, found.size());
-        for (std::size_t j = 0; j < count; ++j) {
-          ids[i * k + j] = found[j].id;
-          distances[i * k + j] = found[j].distance;
-        }
+        write(i, nearest(q, own));
       },
       control.keep_going);
+  if (outcome.error) std::rethrow_exception(outcome.error);
+  return outcome;
+}
+
+BatchOutcome HyperbolicIndex::exact_many(
+    FloatRows queries, const QueryTerms& terms,
+    const std::function<void(std::size_t, const std::vector<Candidate>&)>& write,
+    const BatchControl& control) const {
+  // Exact queries go kMaxQueries at a time, so that each pass over the
+  // records serves all of them; progress still counts rows.
+  constexpr auto kGroup = std::size_t(kMaxQueries);
+  const std::size_t rows = queries.rows;
+  const std::size_t groups = (rows + kGroup - 1) / kGroup;
+  const auto rows_of = [&](std::size_t group_count) { return std::min(rows, group_count * kGroup); };
+  const KeepGoing keep_going = [&](std::size_t done, std::size_t) {
+    return !control.keep_going || control.keep_going(rows_of(done), rows);
+  };
+  BatchOutcome outcome = run_parallel(
+      groups, thread_count(control.threads),
+      [&](std::size_t g, int) {
+        const std::size_t first = g * kGroup;
+        const int count = int(std::min(kGroup, rows - first));
+        std::vector<float> copies(std::size_t(count) * queries.cols);
+        const float* q[kMaxQueries];
+        for (int b = 0; b < count; ++b) {
+          const std::size_t row = first + std::size_t(b);
+          const float* values = checked_copy(
+              FloatArray{queries.data + row * queries.cols, queries.cols, 1}, std::int64_t(row));
+          std::copy(values, values + queries.cols, copies.data() + std::size_t(b) * queries.cols);
+          q[b] = copies.data() + std::size_t(b) * queries.cols;
+        }
+        std::vector<Candidate> found[kMaxQueries];
+        flat_search_together(state_, q, count, terms, found);
+        for (int b = 0; b < count; ++b) write(first + std::size_t(b), found[b]);
+      },
+      keep_going);
+  outcome.done = rows_of(outcome.done);
   if (outcome.error) std::rethrow_exception(outcome.error);
   return outcome;
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -106,6 +107,12 @@ class HyperbolicIndex {
   }
 
  private:
+  // search_many's exact queries without per-row masks; write(row, found)
+  // stores a row's answer.
+  BatchOutcome exact_many(
+      FloatRows queries, const QueryTerms& terms,
+      const std::function<void(std::size_t, const std::vector<Candidate>&)>& write,
+      const BatchControl& control) const;
   // The caller's values, checked (dimension, finite) and copied.
   const float* insertable(FloatArray vector) const;
   const float* query_values(FloatArray query) const;

@@ -137,14 +137,10 @@ void write_contents(const IndexState& s, Writer& out) {
   out.put(s.ep_id);
   out.put(s.ep_layer);
   out.put(n);
-  // Each record starts with the vector and its stored norm, the file's own
-  // record layout; a slot for the node's list may follow in memory.
+  // The records in memory are the file's own: the vector, then its stored
+  // norm.
   const std::size_t record = (std::size_t(s.dimension()) + 1) * sizeof(float);
-  if (s.vectors.tail_words() == 0) {
-    out.put_bytes(s.vectors.vector(0), std::size_t(n) * record);
-  } else {
-    for (std::uint64_t i = 0; i < n; ++i) out.put_bytes(s.vectors.vector(std::int32_t(i)), record);
-  }
+  out.put_bytes(s.vectors.vector(0), std::size_t(n) * record);
   out.put_bytes(s.masks.data(), s.masks.size() * sizeof(std::uint64_t));
   for (std::uint64_t i = 0; i < n; ++i) {
     const auto node = std::int32_t(i);
@@ -189,26 +185,14 @@ std::uint64_t read_header(Reader& in, IndexState& s, MetricKind metric) {
 void read_nodes(Reader& in, IndexState& s, std::size_t n) {
   const std::size_t record = (std::size_t(s.dimension()) + 1) * sizeof(float);
   s.vectors = VectorStore(s.dimension());
-  // A graph's records get their list slots at once; a flat index's stay bare
-  // unless a list turns up after all.
-  if (s.ep_id >= 0) s.vectors.set_tail_words(LinkStore::slot_words(s.params.max_m_0));
   s.vectors.resize(n);
-  s.attach_slots();
   const auto check_finite = [&](std::size_t i) {
     const float* v = s.vectors.vector(std::int32_t(i));
     const std::int64_t bad = first_non_finite(v, std::size_t(s.dimension()));
     if (bad >= 0) in.refuse("node " + std::to_string(i) + " holds " + non_finite_text(v, bad));
   };
-  if (s.vectors.tail_words() == 0) {
-    in.get_bytes(s.vectors.vector(0), n * record, "the vectors");
-    for (std::size_t i = 0; i < n; ++i) check_finite(i);
-  } else {
-    // Each record is checked while it is still in the cache.
-    for (std::size_t i = 0; i < n; ++i) {
-      in.get_bytes(s.vectors.vector(std::int32_t(i)), record, "the vectors");
-      check_finite(i);
-    }
-  }
+  in.get_bytes(s.vectors.vector(0), n * record, "the vectors");
+  for (std::size_t i = 0; i < n; ++i) check_finite(i);
   s.masks.resize(n);
   in.get_bytes(s.masks.data(), n * sizeof(std::uint64_t), "the masks");
   s.tags.rebuild(s.masks.data(), n);
@@ -216,6 +200,10 @@ void read_nodes(Reader& in, IndexState& s, std::size_t n) {
   // A level above what the draw can give only makes every descent cross
   // empty layers.
   const std::int32_t top = highest_level(s.params.level_mult);
+  // A graph's nodes get their list slots at once; a flat index's get none
+  // unless a list turns up after all.
+  if (s.ep_id >= 0) s.ensure_slots();
+  s.links.reserve_slots(n);
 
   std::vector<std::int32_t> ids;
   for (std::size_t i = 0; i < n; ++i) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <string>
 
 #include "index/distance/candidate.h"
 #include "index/store/growth.h"
@@ -103,6 +105,27 @@ void scan_all(const IndexState& s, const float* q, float q_norm, NearestK& neare
   }
 }
 
+// Several queries in one pass over the records, each record read once for
+// all of them; each query's heap takes the records in id order, as in
+// scan_all.
+void scan_all_together(const IndexState& s, const float* const* q, const float* q_norms,
+                       int queries, NearestK* nearest) {
+  const RecordArena arena = s.arena();
+  const MetricKernels& kernels = s.metric_kernels();
+  const std::size_t n = s.size();
+  const auto measure =
+      kernels.from_key != nullptr ? kernels.keys_queries_to_run : kernels.queries_to_run;
+  float d[kMaxQueries * kBlock];
+  for (std::size_t first = 0; first < n; first += kBlock) {
+    const std::size_t count = std::min(kBlock, n - first);
+    measure(q, q_norms, queries, arena, std::int32_t(first), count, d);
+    for (int b = 0; b < queries; ++b) {
+      const float* of_query = d + std::size_t(b) * count;
+      for (std::size_t j = 0; j < count; ++j) nearest[b].take(std::int32_t(first + j), of_query[j]);
+    }
+  }
+}
+
 // With a mask or norm bound, only the records that pass both are measured.
 void scan_screened(const IndexState& s, const QueryTerms& terms, const float* q, float q_norm,
                    NearestK& nearest) {
@@ -166,6 +189,31 @@ std::vector<Candidate> flat_search_members(const IndexState& s, const float* que
   NearestK nearest(terms, s.metric_kernels().from_key);
   scan_members(s, terms, members, query, s.norm_of(query), nearest);
   return nearest_first(nearest, terms.k);
+}
+
+void flat_search_together(const IndexState& s, const float* const* queries, int count,
+                          const QueryTerms& terms, std::vector<Candidate>* results) {
+  if (count < 1 || count > kMaxQueries) {
+    throw std::invalid_argument("flat_search_together takes 1 to " +
+                                std::to_string(kMaxQueries) + " queries");
+  }
+  if (terms.filter_mask != 0 || terms.norm_on) {
+    for (int b = 0; b < count; ++b) results[b] = flat_search(s, queries[b], terms);
+    return;
+  }
+  if (s.size() == 0) {
+    for (int b = 0; b < count; ++b) results[b].clear();
+    return;
+  }
+  std::vector<NearestK> nearest;
+  nearest.reserve(std::size_t(count));
+  float q_norms[kMaxQueries];
+  for (int b = 0; b < count; ++b) {
+    nearest.emplace_back(terms, s.metric_kernels().from_key);
+    q_norms[b] = s.norm_of(queries[b]);
+  }
+  scan_all_together(s, queries, q_norms, count, nearest.data());
+  for (int b = 0; b < count; ++b) results[b] = nearest_first(nearest[std::size_t(b)], terms.k);
 }
 
 std::vector<Candidate> flat_search(const IndexState& s, const float* query,

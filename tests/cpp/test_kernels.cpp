@@ -198,6 +198,46 @@ TEST_P(NodeDistance, AbsentStoredNormIsRecomputedAndNotWrittenBack) {
                        ref_distance(metric, q.data(), qn, v.data(), -0.0f, n)));
 }
 
+TEST_P(NodeDistance, QueriesMeasuredTogetherGiveEachQuerysBits) {
+  const auto [metric, n] = GetParam();
+  std::mt19937 rng(9u + unsigned(n));
+  zelt::IndexState s = zelt_test::make_state(n, 1.0f, 16, metric, 1u);
+  for (int i = 0; i < 21; ++i) {
+    const std::vector<float> v = zelt_test::ball_values(rng, n, 0.95f * float(i) / 20.0f);
+    zelt::insert_flat(s, v.data(), 0);
+  }
+  s.vectors.set_stored_norm(9, kNaN);  // one group of eight falls back to the scalar step
+  std::vector<std::vector<float>> queries;
+  std::vector<const float*> q;
+  std::vector<float> q_norms;
+  for (int b = 0; b < zelt::kMaxQueries; ++b) {
+    queries.push_back(zelt_test::ball_values(rng, n, 0.1f * float(b)));
+    q.push_back(queries.back().data());
+    q_norms.push_back(ref_squared_norm(q.back(), n));
+  }
+  const std::size_t count = 20;  // from record 1: two groups of eight and four more
+  for (const zelt::KernelSet* set : zelt_test::kernel_sets()) {
+    const zelt::MetricKernels& k = set->of(metric);
+    for (const bool keys : {false, true}) {
+      if (keys && k.keys_queries_to_run == nullptr) continue;
+      for (int together = 1; together <= zelt::kMaxQueries; ++together) {
+        std::vector<float> got(std::size_t(together) * count), one(count);
+        (keys ? k.keys_queries_to_run : k.queries_to_run)(q.data(), q_norms.data(), together,
+                                                           s.arena(), 1, count, got.data());
+        for (int b = 0; b < together; ++b) {
+          (keys ? k.keys_to_run : k.to_run)(q[std::size_t(b)], q_norms[std::size_t(b)], s.arena(),
+                                            1, count, false, one.data());
+          for (std::size_t j = 0; j < count; ++j) {
+            EXPECT_TRUE(SameBits(got[std::size_t(b) * count + j], one[j]))
+                << set->name << " keys " << keys << ", " << together << " queries, query " << b
+                << ", record " << j + 1;
+          }
+        }
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(MetricsAndDimensions, NodeDistance,
                          ::testing::Combine(::testing::Values(MetricKind::Poincare,
                                                               MetricKind::Euclidean,

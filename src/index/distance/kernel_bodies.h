@@ -8,6 +8,9 @@
 //   static float dot_product(const float* q, const float* v, std::int32_t n);
 //   template <int B> static void squared_difference_sums(q, const float* const* v, n, out);
 //   template <int B> static void dot_products(q, const float* const* v, n, out);
+//   template <int Q> static void squared_difference_sums_of(const float* const* q, v, n, out);
+//   template <int Q> static void dot_products_of(const float* const* q, v, n, out);
+//       (the sums of Q queries with one record, the record read once)
 //   template <MetricKind M, int B> static bool finish_lanes(sums, q_norm_sq, v, n, out);
 //       (finished_sum below of the B records at v, all at once and in the
 //       same bits; false, writing nothing, where it leaves them to the
@@ -185,13 +188,71 @@ void to_run(const float* q, float q_norm_sq, const RecordArena& arena, std::int3
   }
 }
 
+// Q queries against a run of records: the sums of each record with every
+// query, then, eight records at a time, each query's step after them.
+template <class Ops, MetricKind M, int Q, bool Keys>
+void queries_run(const float* const* q, const float* q_norm_sq, const RecordArena& arena,
+                 std::int32_t first, std::size_t count, float* out) {
+  constexpr int kGroup = 8;
+  const std::int32_t n = arena.dimension;
+  const float* record = arena.record(first);
+  for (std::size_t j = 0; j < count; j += kGroup) {
+    const int group = int(count - j < std::size_t(kGroup) ? count - j : kGroup);
+    const float* v[kGroup];
+    float sums[Q][kGroup];
+    for (int g = 0; g < group; ++g, record += arena.stride) {
+      v[g] = record;
+      float of_record[Q];
+      if (M == MetricKind::Cosine) {
+        Ops::template dot_products_of<Q>(q, record, n, of_record);
+      } else {
+        Ops::template squared_difference_sums_of<Q>(q, record, n, of_record);
+      }
+      for (int b = 0; b < Q; ++b) sums[b][g] = of_record[b];
+    }
+    for (int b = 0; b < Q; ++b) {
+      float* to = out + std::size_t(b) * count + j;
+      if (group == kGroup) {
+        finish_distances<Ops, M, kGroup, Keys>(q_norm_sq[b], v, n, sums[b]);
+        for (int g = 0; g < kGroup; ++g) to[g] = sums[b][g];
+      } else {
+        for (int g = 0; g < group; ++g) {
+          finish_distances<Ops, M, 1, Keys>(q_norm_sq[b], v + g, n, &sums[b][g]);
+          to[g] = sums[b][g];
+        }
+      }
+    }
+  }
+}
+
+// Whole groups of kMaxQueries queries, then fewer for the rest.
+template <class Ops, MetricKind M, bool Keys = false>
+void queries_to_run(const float* const* q, const float* q_norm_sq, int queries,
+                    const RecordArena& arena, std::int32_t first, std::size_t count, float* out) {
+  int b = 0;
+  const auto groups = [&](auto group) {
+    constexpr int kQ = decltype(group)::value;
+    for (; b + kQ <= queries; b += kQ) {
+      queries_run<Ops, M, kQ, Keys>(q + b, q_norm_sq + b, arena, first, count,
+                                    out + std::size_t(b) * count);
+    }
+  };
+  groups(std::integral_constant<int, kMaxQueries>{});
+  groups(std::integral_constant<int, 4>{});
+  groups(std::integral_constant<int, 2>{});
+  groups(std::integral_constant<int, 1>{});
+}
+
 template <class Ops, MetricKind M>
 constexpr MetricKernels metric_kernels() {
   if constexpr (M == MetricKind::Poincare) {
-    return MetricKernels{&to_nodes<Ops, M>, &to_run<Ops, M>, &to_nodes<Ops, M, true>,
-                         &to_run<Ops, M, true>, &poincare_from_key<Ops>};
+    return MetricKernels{&to_nodes<Ops, M>,          &to_run<Ops, M>,
+                         &to_nodes<Ops, M, true>,    &to_run<Ops, M, true>,
+                         &poincare_from_key<Ops>,    &queries_to_run<Ops, M>,
+                         &queries_to_run<Ops, M, true>};
   } else {
-    return MetricKernels{&to_nodes<Ops, M>, &to_run<Ops, M>, nullptr, nullptr, nullptr};
+    return MetricKernels{&to_nodes<Ops, M>, &to_run<Ops, M>,         nullptr, nullptr, nullptr,
+                         &queries_to_run<Ops, M>, nullptr};
   }
 }
 

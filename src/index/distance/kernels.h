@@ -46,7 +46,20 @@ struct MetricKernels {
   void (*keys_to_run)(const float* q, float q_norm_sq, const RecordArena& arena, std::int32_t first,
                       std::size_t count, bool interleaved, float* out);
   float (*from_key)(float key);
+  // To count consecutive records starting at `first`, for `queries` queries
+  // at once (1 … kMaxQueries; query b with squared norm q_norm_sq[b]): query
+  // b's distances (keys for the second) go to out[b * count …]. Each record is
+  // read once for all the queries, and every distance has to_run's bits.
+  void (*queries_to_run)(const float* const* q, const float* q_norm_sq, int queries,
+                         const RecordArena& arena, std::int32_t first, std::size_t count,
+                         float* out);
+  void (*keys_queries_to_run)(const float* const* q, const float* q_norm_sq, int queries,
+                              const RecordArena& arena, std::int32_t first, std::size_t count,
+                              float* out);
 };
+
+// The most queries one call of queries_to_run measures together.
+inline constexpr int kMaxQueries = 8;
 
 struct KernelSet {
   const char* name;

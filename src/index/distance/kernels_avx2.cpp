@@ -148,6 +148,49 @@ struct Ops {
     }
   }
 
+  // Q queries against one record: the record's values are loaded once, each
+  // query keeps its own eight lanes, reduction and tail.
+  template <int Q>
+  static void squared_difference_sums_of(const float* const* q, const float* v, std::int32_t n,
+                                         float* out) {
+    __m256 s[Q];
+    for (int b = 0; b < Q; ++b) s[b] = _mm256_setzero_ps();
+    std::int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      const __m256 y = _mm256_loadu_ps(v + i);
+      for (int b = 0; b < Q; ++b) {
+        const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(q[b] + i), y);
+        s[b] = _mm256_fmadd_ps(d, d, s[b]);
+      }
+    }
+    for (int b = 0; b < Q; ++b) out[b] = reduce_lanes(s[b]);
+    for (; i < n; ++i) {
+      for (int b = 0; b < Q; ++b) {
+        const float d = q[b][i] - v[i];
+        const float p = d * d;
+        out[b] = out[b] + p;
+      }
+    }
+  }
+
+  template <int Q>
+  static void dot_products_of(const float* const* q, const float* v, std::int32_t n, float* out) {
+    __m256 s[Q];
+    for (int b = 0; b < Q; ++b) s[b] = _mm256_setzero_ps();
+    std::int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      const __m256 y = _mm256_loadu_ps(v + i);
+      for (int b = 0; b < Q; ++b) s[b] = _mm256_fmadd_ps(_mm256_loadu_ps(q[b] + i), y, s[b]);
+    }
+    for (int b = 0; b < Q; ++b) out[b] = reduce_lanes(s[b]);
+    for (; i < n; ++i) {
+      for (int b = 0; b < Q; ++b) {
+        const float p = q[b][i] * v[i];
+        out[b] = out[b] + p;
+      }
+    }
+  }
+
   // Groups of four or eight whose norms are all stored.
   template <MetricKind M, int B>
   static bool finish_lanes(const float* sums, float q_norm_sq, const float* const* v,

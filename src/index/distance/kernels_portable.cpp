@@ -57,6 +57,15 @@ struct Ops {
   static void dot_products(const float* q, const float* const* v, std::int32_t n, float* out) {
     for (int b = 0; b < B; ++b) out[b] = dot_product(q, v[b], n);
   }
+  template <int Q>
+  static void squared_difference_sums_of(const float* const* q, const float* v, std::int32_t n,
+                                         float* out) {
+    for (int b = 0; b < Q; ++b) out[b] = squared_difference_sum(q[b], v, n);
+  }
+  template <int Q>
+  static void dot_products_of(const float* const* q, const float* v, std::int32_t n, float* out) {
+    for (int b = 0; b < Q; ++b) out[b] = dot_product(q[b], v, n);
+  }
   // No lanes here: every record goes through the scalar form.
   template <MetricKind M, int B>
   static bool finish_lanes(const float*, float, const float* const*, std::int32_t, float*) {

@@ -24,6 +24,7 @@ void store_rows(IndexState& s, const RowBatch& batch, const std::vector<std::int
   try {
     if (linked) s.ensure_slots();
     s.vectors.reserve_more(batch.n);
+    s.links.reserve_slots(batch.n);
     s.masks.reserve_more(batch.n);
     s.tags.reserve_more(batch.n);
     for (std::size_t i = 0; i < batch.n; ++i) {

@@ -115,6 +115,7 @@ void walk_layer(const IndexState& s, const float* query, float query_norm_sq, st
     const Candidate c = frontier.top();
     frontier.pop();
     if (policy.stop(c.distance)) break;
+    if (layer == 0 && !frontier.empty()) s.links.prefetch_slot(frontier.top().id);
     measure_new_neighbours(s, query, query_norm_sq, read_links(s, c.id, layer, locks, copy),
                            first_visit, take);
     if (reverse != nullptr) {

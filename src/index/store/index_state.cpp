@@ -10,7 +10,6 @@ IndexState make_state(const IndexParams& params, std::uint32_t seed) {
   IndexState s;
   s.params = params;
   s.vectors = VectorStore(params.dimension);
-  s.attach_slots();
   s.level_rng.seed(seed);
   return s;
 }
@@ -38,7 +37,6 @@ void IndexState::append_node(const float* values, float norm, std::uint64_t mask
   if (linked) ensure_slots();
   const std::int32_t cap = linked ? params.max_m : 0;
   vectors.reserve_more(1);
-  attach_slots();
   masks.reserve_more(1);
   tags.reserve_more(1);
   links.reserve_node(level, cap);
@@ -46,13 +44,6 @@ void IndexState::append_node(const float* values, float norm, std::uint64_t mask
   masks.push_back(mask);
   tags.append(mask);
   links.add_node(level, cap);
-}
-
-void IndexState::ensure_slots() {
-  if (links.has_slots()) return;
-  vectors.set_tail_words(LinkStore::slot_words(params.max_m_0));
-  attach_slots();
-  links.reset_slots();
 }
 
 void IndexState::truncate(std::size_t n) {

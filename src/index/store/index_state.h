@@ -73,15 +73,10 @@ struct IndexState {
   // Drops every node from n on (after an interrupted batch).
   void truncate(std::size_t n);
 
-  // Gives every record a slot for its layer-0 list, if it has none yet: an
-  // index of flat nodes only keeps its records bare. Only while every layer-0
-  // list is empty.
-  void ensure_slots();
-  // Tells the link store where the slots are, after the records moved.
-  void attach_slots() {
-    links.attach_slots(vectors.tail_words() > 0 ? vectors.tails() : nullptr, vectors.stride(),
-                       vectors.tail_words());
-  }
+  // Gives every node a slot for its layer-0 list, if it has none yet: an
+  // index of flat nodes only keeps none. Only while every layer-0 list is
+  // empty.
+  void ensure_slots() { links.ensure_slots(params.max_m_0); }
 };
 
 // A fresh state: no nodes, generator seeded with `seed`.

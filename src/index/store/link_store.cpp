@@ -29,20 +29,20 @@ std::size_t LinkStore::slot_words(std::int32_t cap0) {
   return kHeader + std::max<std::size_t>(std::size_t(preset_capacity(cap0)), kAddressWords);
 }
 
-void LinkStore::attach_slots(std::int32_t* tails, std::size_t stride, std::size_t words) {
-  slots_ = words > 0 ? tails : nullptr;
-  slot_stride_ = stride;
-  slot_capacity_ = words > 0 ? std::int32_t(words - kHeader) : 0;
+void LinkStore::clear_slot(std::int32_t* s, std::int32_t level) const {
+  s[0] = 0;
+  s[1] = level >= 0 ? slot_capacity_ : 0;
+  s[2] = 0;
+  s[3] = 0;
 }
 
-void LinkStore::reset_slots() {
-  for (std::size_t i = 0; i < size(); ++i) {
-    std::int32_t* s = slot(std::int32_t(i));
-    s[0] = 0;
-    s[1] = levels_[i] >= 0 ? slot_capacity_ : 0;
-    s[2] = 0;
-    s[3] = 0;
-  }
+void LinkStore::ensure_slots(std::int32_t cap0) {
+  if (has_slots()) return;
+  const std::size_t words = slot_words(cap0);
+  slot_words_.resize(size() * words);
+  slot_stride_ = words;
+  slot_capacity_ = std::int32_t(words - kHeader);
+  for (std::size_t i = 0; i < size(); ++i) clear_slot(slot(std::int32_t(i)), levels_[i]);
 }
 
 std::int32_t* LinkStore::moved_to(const std::int32_t* slot) {
@@ -55,7 +55,7 @@ std::int32_t* LinkStore::moved_to(const std::int32_t* slot) {
 
 const std::int32_t* LinkStore::shared_block(std::int32_t node, std::int32_t layer) const {
   if (layer == 0) {
-    if (slots_ == nullptr) return empty_;
+    if (!has_slots()) return empty_;
     const std::int32_t* s = slot(node);
     return shared::load(s + 1) != kMoved ? s : moved_to(s);
   }
@@ -107,6 +107,7 @@ std::int32_t* LinkStore::grown_block(std::int32_t capacity) {
 void LinkStore::reserve_node(std::int32_t level, std::int32_t cap) {
   levels_.reserve_more(1);
   upper_first_.reserve_more(1);
+  reserve_slots(1);
   if (level > 0) {
     upper_.reserve_more(std::size_t(level));
     make_room(std::size_t(level) * (kHeader + std::size_t(preset_capacity(cap))));
@@ -116,13 +117,9 @@ void LinkStore::reserve_node(std::int32_t level, std::int32_t cap) {
 void LinkStore::add_node(std::int32_t level, std::int32_t cap) {
   reserve_node(level, cap);
   const auto node = std::int32_t(levels_.size());
-  if (slots_ != nullptr) {
-    // A node without layers keeps a slot of capacity 0, which nothing writes.
-    std::int32_t* s = slot(node);
-    s[0] = 0;
-    s[1] = level >= 0 ? slot_capacity_ : 0;
-    s[2] = 0;
-    s[3] = 0;
+  if (has_slots()) {
+    slot_words_.resize(slot_words_.size() + slot_stride_);
+    clear_slot(slot(node), level);
   }
   upper_first_.push_back(level > 0 ? std::uint32_t(upper_.size()) : kNoUpper);
   const std::int32_t c = preset_capacity(cap);
@@ -142,6 +139,7 @@ void LinkStore::truncate(std::size_t n) {
   }
   levels_.resize(n);
   upper_first_.resize(n);
+  if (has_slots()) slot_words_.resize(n * slot_stride_);
 }
 
 std::int32_t* LinkStore::writable_block(std::int32_t node, std::int32_t layer) {
@@ -149,7 +147,7 @@ std::int32_t* LinkStore::writable_block(std::int32_t node, std::int32_t layer) {
     throw std::logic_error("link list written at a layer the node does not reach");
   }
   if (layer == 0) {
-    if (slots_ == nullptr) throw std::logic_error("layer-0 list written without slots");
+    if (!has_slots()) throw std::logic_error("layer-0 list written without slots");
     std::int32_t* s = slot(node);
     return s[1] != kMoved ? s : moved_to(s);
   }

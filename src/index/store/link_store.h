@@ -30,9 +30,10 @@ struct LinkSpan {
 // Every node's top layer and its neighbour lists, one per layer 0 … level.
 //
 // A list is a block [size, capacity, known, passed, id, id, …] of 32-bit
-// words (known and passed: its ListOrigin). A node's layer-0 block lives in
-// the tail of its record in the vector store (attach_slots), right after its
-// vector; a list that outgrows it moves to a block of its own, and the slot
+// words (known and passed: its ListOrigin). Every node's layer-0 block is a
+// slot of one arena, node after node, apart from the vectors: the exact scan
+// then streams vectors alone, and a walk reads a node's list from one place.
+// A list that outgrows its slot moves to a block of its own, and the slot
 // then holds a capacity of -1 and the block's address. Upper-layer blocks
 // (about one node in M has any) are reached through a small table. Blocks
 // other than slots are carved from chunks that never move, so a block stays
@@ -59,18 +60,25 @@ class LinkStore {
   std::int32_t level(std::int32_t node) const { return levels_[std::size_t(node)]; }
   const PodArray<std::int32_t>& levels() const { return levels_; }
 
-  // Where the layer-0 slots are: record i's at tails + i * stride, each
-  // `words` words long (none: every layer-0 list is empty). Called whenever
-  // the records move.
-  void attach_slots(std::int32_t* tails, std::size_t stride, std::size_t words);
+  // Gives every node a layer-0 slot for lists that reach cap0, if the store
+  // has none yet: an index of flat nodes only keeps no slots at all. Only
+  // while every layer-0 list is empty.
+  void ensure_slots(std::int32_t cap0);
   bool has_slots() const { return slot_capacity_ > 0; }
-  // Writes every node's slot afresh: an empty list of the slot's capacity.
-  void reset_slots();
 
   // The list of `node` at `layer`; empty when the node does not reach it.
   LinkSpan links(std::int32_t node, std::int32_t layer) const {
     const std::int32_t* block = block_of(node, layer);
     return LinkSpan{block + kHeader, block[0]};
+  }
+  // Starts loading the layer-0 slot of `node` into the caches, for a walk
+  // that will expand it next: the slot lies apart from the node's vector,
+  // which the walk measured earlier.
+  void prefetch_slot(std::int32_t node) const {
+    if (!has_slots()) return;
+    const std::int32_t* s = slot(node);
+    __builtin_prefetch(s, 0, 3);
+    __builtin_prefetch(s + 16, 0, 3);
   }
   // The block holding the list of `node` at `layer`, read while a writer may
   // be moving it: an address to trust only once the reader's version check
@@ -85,11 +93,14 @@ class LinkStore {
     return ListOrigin{block[2], block[3]};
   }
 
+  // Room for `extra` more slots, so that the nodes added next do not move
+  // the slots that threads linking them read.
+  void reserve_slots(std::size_t extra) { slot_words_.reserve_more(extra * slot_stride_); }
   // Makes room for one node of the given level whose upper lists are
   // expected to reach cap; after it, add_node cannot throw.
   void reserve_node(std::int32_t level, std::int32_t cap);
   // Appends a node with empty lists for layers 0 … level (none when level <
-  // 0); its record, with its slot, must be there already.
+  // 0).
   void add_node(std::int32_t level, std::int32_t cap);
   // Drops every node from n on.
   void truncate(std::size_t n);
@@ -107,7 +118,15 @@ class LinkStore {
   static constexpr std::uint32_t kNoUpper = 0xffffffffu;
   static constexpr std::int32_t kMoved = -1;  // a slot's capacity once its list moved out
 
-  std::int32_t* slot(std::int32_t node) const { return slots_ + std::size_t(node) * slot_stride_; }
+  const std::int32_t* slot(std::int32_t node) const {
+    return slot_words_.data() + std::size_t(node) * slot_stride_;
+  }
+  std::int32_t* slot(std::int32_t node) {
+    return slot_words_.data() + std::size_t(node) * slot_stride_;
+  }
+  // An empty list of the slot's capacity (0 for a node without layers,
+  // whose slot nothing writes).
+  void clear_slot(std::int32_t* s, std::int32_t level) const;
   // Where a moved slot's block is; each word read whole, so that a reader
   // without the node's lock may call it too.
   static std::int32_t* moved_to(const std::int32_t* slot);
@@ -117,7 +136,7 @@ class LinkStore {
   }
   const std::int32_t* block_of(std::int32_t node, std::int32_t layer) const {
     if (layer == 0) {
-      if (slots_ == nullptr) return empty_;
+      if (!has_slots()) return empty_;
       const std::int32_t* s = slot(node);
       return s[1] != kMoved ? s : moved_to(s);
     }
@@ -136,7 +155,7 @@ class LinkStore {
   PodArray<std::int32_t> levels_;
   PodArray<std::uint32_t> upper_first_;  // per node: first entry in upper_, or kNoUpper
   PodArray<std::int32_t*> upper_;        // blocks of layers 1 … level, node by node
-  std::int32_t* slots_ = nullptr;
+  PodArray<std::int32_t> slot_words_;   // node by node, slot_stride_ words each
   std::size_t slot_stride_ = 0;
   std::int32_t slot_capacity_ = 0;
   std::vector<PodArray<std::int32_t>> chunks_;
