@@ -99,7 +99,8 @@ class DurableIndex(Index):
         methods: dict[int, Callable[..., Any]] = {_changes.ADDED: Index.add,
                                                   _changes.DELETED: Index.delete,
                                                   _changes.TAGS_SET: Index.set_tags}
-        _changes.Replay(self, self.dimension, label, methods).apply(records)
+        _changes.Replay(self, self.dimension, label, methods,
+                        lambda keys: self._store.keys.live_mask(keys)).apply(records)
 
     def _attach(self, directory: Path, lock: DirectoryLock, journal: Journal, generation: int,
                 checkpoint_bytes: int) -> None:
