@@ -12,6 +12,7 @@
 #include "index/graph/insertion.h"
 #include "index/graph/reach_graph.h"
 #include "index/store/finite_values.h"
+#include "persist/crc32c.h"
 #include "persist/index_file.h"
 #include "persist/mask_update.h"
 #include "query/filtered_search.h"
@@ -187,27 +188,30 @@ BatchOutcome HyperbolicIndex::search_many(FloatRows queries, const QueryTerms& t
   return outcome;
 }
 
-void HyperbolicIndex::save_index(const std::string& filename) const {
+void HyperbolicIndex::save_index(const std::string& filename, std::uint32_t* checksum) const {
   // Opening may block (a named pipe without a reader, a hung file system), so
   // it happens before the lock is taken, and so do the flush to the disk and
   // the rename: the lock is held only while the bytes are written out.
-  SavedFile out(filename);
+  SavedFile out(filename, checksum != nullptr);
   {
     SharedLock lock(guard_);
     write_index(state_, out);
   }
   out.commit();
+  if (checksum != nullptr) *checksum = out.checksum();
 }
 
-void HyperbolicIndex::load_index(const std::string& filename) {
+void HyperbolicIndex::load_index(const std::string& filename, std::uint32_t* checksum) {
   // The file is read and checked before the lock is taken: the index is
   // untouched until the whole file has proved sound.
   const MetricKind metric = inspect([](const IndexState& s) { return s.params.metric; });
-  IndexState loaded = read_index_file(filename, metric);
+  IndexState loaded = read_index_file(filename, metric, checksum);
   ExclusiveLock lock(guard_);
   adopt_loaded(state_, std::move(loaded));
   keep_in_reach();
 }
+
+std::uint32_t file_checksum(const std::string& filename) { return file_crc32c(filename); }
 
 IndexStats HyperbolicIndex::get_stats() const {
   SharedLock lock(guard_);

@@ -79,8 +79,10 @@ class HyperbolicIndex {
                            const std::uint64_t* filter_masks, std::int64_t* ids, float* distances,
                            const BatchControl& control) const;
 
-  void save_index(const std::string& filename) const;
-  void load_index(const std::string& filename);
+  // A non-null `checksum` receives the CRC-32C of the file written or read
+  // (persist/crc32c.h), taken in the same pass over its bytes.
+  void save_index(const std::string& filename, std::uint32_t* checksum = nullptr) const;
+  void load_index(const std::string& filename, std::uint32_t* checksum = nullptr);
   IndexStats get_stats() const;
   const char* get_metric() const;
   float compute_distance(FloatArray query, std::int32_t node_id) const;
@@ -120,6 +122,9 @@ class HyperbolicIndex {
   IndexState state_;
   mutable WriterFirstLock guard_;
 };
+
+// The CRC-32C of a whole file, as save_index and load_index report it.
+std::uint32_t file_checksum(const std::string& filename);
 
 // Chooses the kernel set that indexes made from now on use, as
 // ZELT_CORE_KERNELS asks (std::invalid_argument for a value it does not know).

@@ -64,6 +64,11 @@ auto without_gil(F&& work) {
   return work();
 }
 
+// The file's CRC-32C where the caller asked for it, else None as before.
+py::object checksum_result(bool asked, std::uint32_t crc) {
+  return asked ? py::object(py::int_(crc)) : py::object(py::none());
+}
+
 py::dict stats_dict(const zelt::IndexStats& st) {
   py::dict d;
   d["num_nodes"] = st.num_nodes;
@@ -271,16 +276,20 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           py::arg("min_norm_sq") = -1.0)
       .def(
           "save_index",
-          [](const HyperbolicIndex& self, const std::string& filename) {
-            without_gil([&] { self.save_index(filename); });
+          [](const HyperbolicIndex& self, const std::string& filename, bool checksum) {
+            std::uint32_t crc = 0;
+            without_gil([&] { self.save_index(filename, checksum ? &crc : nullptr); });
+            return checksum_result(checksum, crc);
           },
-          py::arg("filename"))
+          py::arg("filename"), py::kw_only(), py::arg("checksum") = false)
       .def(
           "load_index",
-          [](HyperbolicIndex& self, const std::string& filename) {
-            without_gil([&] { self.load_index(filename); });
+          [](HyperbolicIndex& self, const std::string& filename, bool checksum) {
+            std::uint32_t crc = 0;
+            without_gil([&] { self.load_index(filename, checksum ? &crc : nullptr); });
+            return checksum_result(checksum, crc);
           },
-          py::arg("filename"))
+          py::arg("filename"), py::kw_only(), py::arg("checksum") = false)
       .def("get_stats",
            [](const HyperbolicIndex& self) {
              return stats_dict(without_gil([&] { return self.get_stats(); }));
@@ -386,8 +395,15 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
             without_gil([&] { self.set_masks(ids, count, row_masks.data(), row_masks.single); });
           },
           py::arg("node_ids"), py::arg("masks"))
-      .def("unreachable_nodes", [](const HyperbolicIndex& self) {
-        return without_gil([&] { return self.unreachable_nodes(); });
-      });
+      .def("unreachable_nodes",
+           [](const HyperbolicIndex& self) {
+             return without_gil([&] { return self.unreachable_nodes(); });
+           })
+      .def_static(
+          "file_checksum",
+          [](const std::string& filename) {
+            return without_gil([&] { return zelt::file_checksum(filename); });
+          },
+          py::arg("filename"));
   guard_init(cls);
 }

@@ -313,15 +313,15 @@ class Index:
         """
         with self._lock:
             core, table = self._store
-            save_pair(core, lambda size, digest: encode(self._sidecar(table, size, digest)),
+            save_pair(core, lambda size, checksum: encode(self._sidecar(table, size, checksum)),
                       Path(path))
 
-    def _sidecar(self, table: KeyTable, size: int, digest: str) -> Sidecar:
+    def _sidecar(self, table: KeyTable, size: int, checksum: int) -> Sidecar:
         return Sidecar(metric=self.metric, dimension=self._dimension, M=self._M,
                        curvature=self._curvature, ef_construction=self._ef_construction,
                        reach_all=self._reach_all,
                        node_keys=table.node_keys, dead=table.dead_nodes(), index_size=size,
-                       index_sha256=digest)
+                       index_sha256=None, index_crc32c=checksum)
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Self:
