@@ -71,6 +71,16 @@ class HyperbolicIndex {
   // stopped it; an error is thrown, never returned in it.
   BatchOutcome add_items(FloatRows rows, const std::uint64_t* masks, std::uint64_t mask,
                          std::int32_t ef_construction, bool linked, const BatchControl& control);
+  // Stores every row as add_items does, each at a drawn level, but links none:
+  // no walk of the graph reaches them (a scan does) until link_stored. Rows of
+  // the wrong shape or with a non-finite value are refused before any is
+  // stored. Returns the first new node's id.
+  std::size_t store_items(FloatRows rows, const std::uint64_t* masks, std::uint64_t mask);
+  // Links every node from `first` on that store_items left out of the graph
+  // (a node without layer-0 links that is not the entry point), as add_items
+  // links its rows.
+  BatchOutcome link_stored(std::size_t first, std::int32_t ef_construction,
+                           const BatchControl& control);
   // Answers every query row as search() would (with filter_masks[i] as query
   // i's filter when given), writing k ids (-1 where there are fewer) and their
   // distances (+inf there) per row. Under one shared lock. A query row with a

@@ -399,6 +399,28 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
            [](const HyperbolicIndex& self) {
              return without_gil([&] { return self.unreachable_nodes(); });
            })
+      .def(
+          "store_items",
+          [](HyperbolicIndex& self, const VectorArg& vectors, const MaskOrMasks& masks) {
+            const zelt::FloatRows rows = rows_of(vectors);
+            const zelt::module::RowMasks row_masks =
+                zelt::module::row_masks(masks, rows.rows, "masks");
+            return without_gil(
+                [&] { return self.store_items(rows, row_masks.data(), row_masks.single); });
+          },
+          py::arg("vectors"), py::arg("masks") = 0)
+      .def(
+          "link_stored",
+          [](HyperbolicIndex& self, std::size_t first, std::int32_t ef_construction,
+             std::int32_t num_threads, py::object progress) {
+            BatchWatch watch(std::move(progress));
+            const zelt::BatchControl control = watch.control(num_threads);
+            const zelt::BatchOutcome done =
+                without_gil([&] { return self.link_stored(first, ef_construction, control); });
+            watch.finish(done, done.done);
+          },
+          py::arg("first"), py::arg("ef_construction") = 200, py::arg("num_threads") = 0,
+          py::arg("progress") = py::none())
       .def_static(
           "file_checksum",
           [](const std::string& filename) {
