@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -9,9 +10,12 @@
 
 #include "index/distance/kernels.h"
 #include "index/graph/batch_insertion.h"
+#include "index/graph/graph_locks.h"
 #include "index/graph/insertion.h"
+#include "index/graph/level_draw.h"
 #include "index/graph/reach_graph.h"
 #include "index/store/finite_values.h"
+#include "persist/crc32c.h"
 #include "persist/index_file.h"
 #include "persist/mask_update.h"
 #include "query/filtered_search.h"
@@ -157,6 +161,58 @@ BatchOutcome HyperbolicIndex::add_items(FloatRows rows, const std::uint64_t* mas
   return outcome;
 }
 
+std::size_t HyperbolicIndex::store_items(FloatRows rows, const std::uint64_t* masks,
+                                        std::uint64_t mask) {
+  ExclusiveLock lock(guard_);
+  check_rows(rows);
+  IndexState& s = state_;
+  const std::size_t base = s.size();
+  if (rows.rows > std::size_t(std::numeric_limits<std::int32_t>::max()) - base) {
+    throw std::length_error("the index would hold more nodes than 32-bit ids can name");
+  }
+  const std::mt19937 generator_before = s.level_rng;
+  const std::size_t stride = rows.cols;
+  try {
+    s.ensure_slots();
+    for (std::size_t i = 0; i < rows.rows; ++i) {
+      // Stored as a linked insertion stores a node before it links it.
+      const std::int32_t level = draw_level(s.level_rng, s.level_dist, s.params.level_mult);
+      const std::int32_t id =
+          s.store_node(rows.data + i * stride, masks != nullptr ? masks[i] : mask, level, true);
+      const float* stored = s.vectors.vector(id);
+      const std::int64_t bad = first_non_finite(stored, stride);
+      if (bad >= 0) {
+        throw std::invalid_argument("Row " + std::to_string(i) + " holds " +
+                                    non_finite_text(stored, bad));
+      }
+    }
+  } catch (...) {
+    s.truncate(base);
+    s.level_rng = generator_before;
+    throw;
+  }
+  return base;
+}
+
+BatchOutcome HyperbolicIndex::link_stored(std::size_t first, std::int32_t ef_construction,
+                                          const BatchControl& control) {
+  ExclusiveLock lock(guard_);
+  std::vector<std::int32_t> waiting;
+  for (std::size_t n = first; n < state_.size(); ++n) {
+    if (!in_graph(state_, std::int32_t(n))) waiting.push_back(std::int32_t(n));
+  }
+  std::unique_ptr<GraphLocks> locks;
+  const int threads = thread_count(control.threads);
+  if (threads > 1 && waiting.size() > 1) locks = std::make_unique<GraphLocks>();
+  const BatchOutcome outcome = run_parallel(
+      waiting.size(), threads,
+      [&](std::size_t i, int) { link_node(state_, waiting[i], ef_construction, locks.get()); },
+      control.keep_going);
+  keep_in_reach();
+  if (outcome.error) std::rethrow_exception(outcome.error);
+  return outcome;
+}
+
 BatchOutcome HyperbolicIndex::search_many(FloatRows queries, const QueryTerms& terms,
                                           const std::uint64_t* filter_masks, std::int64_t* ids,
                                           float* distances, const BatchControl& control) const {
@@ -229,27 +285,30 @@ BatchOutcome HyperbolicIndex::exact_many(
   return outcome;
 }
 
-void HyperbolicIndex::save_index(const std::string& filename) const {
+void HyperbolicIndex::save_index(const std::string& filename, std::uint32_t* checksum) const {
   // Opening may block (a named pipe without a reader, a hung file system), so
   // it happens before the lock is taken, and so do the flush to the disk and
   // the rename: the lock is held only while the bytes are written out.
-  SavedFile out(filename);
+  SavedFile out(filename, checksum != nullptr);
   {
     SharedLock lock(guard_);
     write_index(state_, out);
   }
   out.commit();
+  if (checksum != nullptr) *checksum = out.checksum();
 }
 
-void HyperbolicIndex::load_index(const std::string& filename) {
+void HyperbolicIndex::load_index(const std::string& filename, std::uint32_t* checksum) {
   // The file is read and checked before the lock is taken: the index is
   // untouched until the whole file has proved sound.
   const MetricKind metric = inspect([](const IndexState& s) { return s.params.metric; });
-  IndexState loaded = read_index_file(filename, metric);
+  IndexState loaded = read_index_file(filename, metric, checksum);
   ExclusiveLock lock(guard_);
   adopt_loaded(state_, std::move(loaded));
   keep_in_reach();
 }
+
+std::uint32_t file_checksum(const std::string& filename) { return file_crc32c(filename); }
 
 IndexStats HyperbolicIndex::get_stats() const {
   SharedLock lock(guard_);

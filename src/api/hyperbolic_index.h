@@ -72,6 +72,16 @@ class HyperbolicIndex {
   // stopped it; an error is thrown, never returned in it.
   BatchOutcome add_items(FloatRows rows, const std::uint64_t* masks, std::uint64_t mask,
                          std::int32_t ef_construction, bool linked, const BatchControl& control);
+  // Stores every row as add_items does, each at a drawn level, but links none:
+  // no walk of the graph reaches them (a scan does) until link_stored. Rows of
+  // the wrong shape or with a non-finite value are refused before any is
+  // stored. Returns the first new node's id.
+  std::size_t store_items(FloatRows rows, const std::uint64_t* masks, std::uint64_t mask);
+  // Links every node from `first` on that store_items left out of the graph
+  // (a node without layer-0 links that is not the entry point), as add_items
+  // links its rows.
+  BatchOutcome link_stored(std::size_t first, std::int32_t ef_construction,
+                           const BatchControl& control);
   // Answers every query row as search() would (with filter_masks[i] as query
   // i's filter when given), writing k ids (-1 where there are fewer) and their
   // distances (+inf there) per row. Under one shared lock. A query row with a
@@ -80,8 +90,10 @@ class HyperbolicIndex {
                            const std::uint64_t* filter_masks, std::int64_t* ids, float* distances,
                            const BatchControl& control) const;
 
-  void save_index(const std::string& filename) const;
-  void load_index(const std::string& filename);
+  // A non-null `checksum` receives the CRC-32C of the file written or read
+  // (persist/crc32c.h), taken in the same pass over its bytes.
+  void save_index(const std::string& filename, std::uint32_t* checksum = nullptr) const;
+  void load_index(const std::string& filename, std::uint32_t* checksum = nullptr);
   IndexStats get_stats() const;
   const char* get_metric() const;
   float compute_distance(FloatArray query, std::int32_t node_id) const;
@@ -127,6 +139,9 @@ class HyperbolicIndex {
   IndexState state_;
   mutable WriterFirstLock guard_;
 };
+
+// The CRC-32C of a whole file, as save_index and load_index report it.
+std::uint32_t file_checksum(const std::string& filename);
 
 // Chooses the kernel set that indexes made from now on use, as
 // ZELT_CORE_KERNELS asks (std::invalid_argument for a value it does not know).

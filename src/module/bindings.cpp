@@ -64,6 +64,11 @@ auto without_gil(F&& work) {
   return work();
 }
 
+// The file's CRC-32C where the caller asked for it, else None as before.
+py::object checksum_result(bool asked, std::uint32_t crc) {
+  return asked ? py::object(py::int_(crc)) : py::object(py::none());
+}
+
 py::dict stats_dict(const zelt::IndexStats& st) {
   py::dict d;
   d["num_nodes"] = st.num_nodes;
@@ -271,16 +276,20 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
           py::arg("min_norm_sq") = -1.0)
       .def(
           "save_index",
-          [](const HyperbolicIndex& self, const std::string& filename) {
-            without_gil([&] { self.save_index(filename); });
+          [](const HyperbolicIndex& self, const std::string& filename, bool checksum) {
+            std::uint32_t crc = 0;
+            without_gil([&] { self.save_index(filename, checksum ? &crc : nullptr); });
+            return checksum_result(checksum, crc);
           },
-          py::arg("filename"))
+          py::arg("filename"), py::kw_only(), py::arg("checksum") = false)
       .def(
           "load_index",
-          [](HyperbolicIndex& self, const std::string& filename) {
-            without_gil([&] { self.load_index(filename); });
+          [](HyperbolicIndex& self, const std::string& filename, bool checksum) {
+            std::uint32_t crc = 0;
+            without_gil([&] { self.load_index(filename, checksum ? &crc : nullptr); });
+            return checksum_result(checksum, crc);
           },
-          py::arg("filename"))
+          py::arg("filename"), py::kw_only(), py::arg("checksum") = false)
       .def("get_stats",
            [](const HyperbolicIndex& self) {
              return stats_dict(without_gil([&] { return self.get_stats(); }));
@@ -386,8 +395,37 @@ PYBIND11_MODULE(zelt_core, m, py::multiple_interpreters::not_supported()) {
             without_gil([&] { self.set_masks(ids, count, row_masks.data(), row_masks.single); });
           },
           py::arg("node_ids"), py::arg("masks"))
-      .def("unreachable_nodes", [](const HyperbolicIndex& self) {
-        return without_gil([&] { return self.unreachable_nodes(); });
-      });
+      .def("unreachable_nodes",
+           [](const HyperbolicIndex& self) {
+             return without_gil([&] { return self.unreachable_nodes(); });
+           })
+      .def(
+          "store_items",
+          [](HyperbolicIndex& self, const VectorArg& vectors, const MaskOrMasks& masks) {
+            const zelt::FloatRows rows = rows_of(vectors);
+            const zelt::module::RowMasks row_masks =
+                zelt::module::row_masks(masks, rows.rows, "masks");
+            return without_gil(
+                [&] { return self.store_items(rows, row_masks.data(), row_masks.single); });
+          },
+          py::arg("vectors"), py::arg("masks") = 0)
+      .def(
+          "link_stored",
+          [](HyperbolicIndex& self, std::size_t first, std::int32_t ef_construction,
+             std::int32_t num_threads, py::object progress) {
+            BatchWatch watch(std::move(progress));
+            const zelt::BatchControl control = watch.control(num_threads);
+            const zelt::BatchOutcome done =
+                without_gil([&] { return self.link_stored(first, ef_construction, control); });
+            watch.finish(done, done.done);
+          },
+          py::arg("first"), py::arg("ef_construction") = 200, py::arg("num_threads") = 0,
+          py::arg("progress") = py::none())
+      .def_static(
+          "file_checksum",
+          [](const std::string& filename) {
+            return without_gil([&] { return zelt::file_checksum(filename); });
+          },
+          py::arg("filename"));
   guard_init(cls);
 }

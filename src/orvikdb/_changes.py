@@ -65,8 +65,10 @@ class Replay:
     unbound, so that a durable index does not journal them again)."""
 
     def __init__(self, index: Any, dimension: int, label: str,
-                 methods: dict[int, Callable[..., Any]]) -> None:
+                 methods: dict[int, Callable[..., Any]],
+                 live: Callable[[Keys], npt.NDArray[np.bool_]]) -> None:
         self._index = index
+        self._live = live
         self._dimension = dimension
         self._label = label
         self._methods = methods
@@ -106,7 +108,7 @@ class Replay:
         # never reached the journal (its call raised on the way): what was not
         # acknowledged is not replayed, and the later changes of that key
         # apply as far as they can.
-        return np.array([int(k) in self._index for k in keys.tolist()], dtype=bool)
+        return self._live(keys)
 
     def _delete_present(self, keys: Keys) -> None:
         self._methods[DELETED](self._index, keys[self._present(keys)])

@@ -25,6 +25,7 @@ from orvikdb._journal import Journal, Record, read_journal
 from orvikdb._keys import as_keys
 from orvikdb._rows import as_rows
 from orvikdb._tags import LIVE_BIT, tag_masks
+from orvikdb._unlinked import copy_unlinked, sync_masks
 from orvikdb.index import Index
 
 T = TypeVar("T")
@@ -69,14 +70,16 @@ class DurableIndex(Index):
                                  "create one")
             index = cls(dimension, **settings)
             remove_before(directory, 0)
-            index.save(snapshot_path(directory, 0))
+            Index.save(index, snapshot_path(directory, 0))
             return index, 0, Journal.create(journal_path(directory, 0), dimension, 0)
         index = cls.load(snapshot_path(directory, generation))
         index._refuse_contradictions(directory, dimension, settings)
         journal = journal_path(directory, generation)
         records, end = read_journal(journal, index.dimension, generation) \
             if journal.exists() else ([], 0)
+        first = len(index._store.core)
         index._replay(records, f"the journal {journal}")
+        index._unlinked = copy_unlinked(index._store.core, first, index._new_core())
         remove_before(directory, generation)
         if end == 0:
             return index, generation, Journal.create(journal, index.dimension, generation)
@@ -96,10 +99,16 @@ class DurableIndex(Index):
                                      f"not {want!r}")
 
     def _replay(self, records: list[Record], label: str) -> None:
-        methods: dict[int, Callable[..., Any]] = {_changes.ADDED: Index.add,
+        # Added rows are stored without links (see orvikdb._unlinked).
+        def add_unlinked(index: Index, vectors: npt.NDArray[np.float32], keys: npt.ArrayLike,
+                         tags: npt.ArrayLike) -> npt.NDArray[np.int64]:
+            return Index._add(index, vectors, keys, tags, 0, False, linked=False)
+
+        methods: dict[int, Callable[..., Any]] = {_changes.ADDED: add_unlinked,
                                                   _changes.DELETED: Index.delete,
                                                   _changes.TAGS_SET: Index.set_tags}
-        _changes.Replay(self, self.dimension, label, methods).apply(records)
+        _changes.Replay(self, self.dimension, label, methods,
+                        lambda keys: self._store.keys.live_mask(keys)).apply(records)
 
     def _attach(self, directory: Path, lock: DirectoryLock, journal: Journal, generation: int,
                 checkpoint_bytes: int) -> None:
@@ -123,7 +132,11 @@ class DurableIndex(Index):
             if self._writable().size > self._checkpoint_bytes:
                 self._checkpoint_locked()  # before the change: if it fails, nothing changed
             journal = self._journal
-            result = apply()
+            try:
+                result = apply()
+            finally:
+                if self._unlinked is not None:
+                    sync_masks(self._unlinked)
             try:
                 end = journal.append(*record(result))
             except BaseException as error:
@@ -179,6 +192,7 @@ class DurableIndex(Index):
         with self._change_lock:
             self._writable()
             super().compact(num_threads=num_threads, progress=progress)
+            self._unlinked = None  # the new core linked them
             self._checkpoint_locked()
 
     # ---------------------------------------------------------- checkpoints
@@ -194,9 +208,28 @@ class DurableIndex(Index):
                 raise ValueError(f"the index of {self._directory} is closed")
             self._checkpoint_locked()
 
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """As Index.save; rows that the reopening stored without links are linked first,
+        so that the file answers graph queries as the index does."""
+        with self._change_lock:
+            self._link_unlinked()
+        super().save(path)
+
+    def _link_unlinked(self) -> None:
+        # Linking changes no key, vector or tag, so it needs no record; a link
+        # stopped part-way leaves the rest for the next checkpoint.
+        unlinked = self._unlinked
+        if unlinked is None:
+            return
+        with self._lock:
+            if unlinked.core is self._store.core:
+                unlinked.core.link_stored(unlinked.first, self._ef_construction)
+            self._unlinked = None
+
     def _checkpoint_locked(self) -> None:
         generation = self._generation + 1
-        self.save(snapshot_path(self._directory, generation))
+        self._link_unlinked()
+        Index.save(self, snapshot_path(self._directory, generation))
         old, self._generation = self._journal, generation
         try:
             self._journal = Journal.create(journal_path(self._directory, generation),

@@ -149,6 +149,10 @@ class KeyTable:
             nodes = np.where(recent >= 0, recent, nodes)
         return nodes
 
+    def live_mask(self, keys: npt.NDArray[np.int64]) -> npt.NDArray[np.bool_]:
+        """Whether each of these keys is live."""
+        return self._lookup(keys) >= 0
+
     def nodes_of(self, keys: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
         """The node of every key; KeyError for the first key that is not live."""
         nodes = self._lookup(keys)

@@ -3,11 +3,11 @@
 Two renames cannot happen at once, so the sidecar's rename is the moment a
 save takes effect. A save first writes the new index file under a fixed
 staged name beside the target, then the new sidecar (which names the staged
-file's digest) through a temporary file renamed over the old sidecar, and
+file's checksum) through a temporary file renamed over the old sidecar, and
 only then renames the staged index file over the old one. Stopped before the
 sidecar's rename, the old pair stands; stopped after it, the sidecar's index
 is in the staged file, where loading (or the next save) finds it by its
-digest and finishes the rename. Either way no save loses the pair that was
+checksum and finishes the rename. Either way no save loses the pair that was
 there. One process at a time should save to a given path.
 """
 
@@ -39,10 +39,17 @@ def _digest(path: Path) -> tuple[int, str]:
 
 
 def _matches(path: Path, sidecar: Sidecar) -> bool:
+    """Whether the file at path holds the bytes the sidecar describes (a full read)."""
     try:
-        return _digest(path) == (sidecar.index_size, sidecar.index_sha256)
+        if sidecar.index_crc32c is None:
+            return _digest(path) == (sidecar.index_size, sidecar.index_sha256)
+        if path.stat().st_size != sidecar.index_size:
+            return False
+        return zelt_core.HyperbolicIndex.file_checksum(str(path)) == sidecar.index_crc32c
     except FileNotFoundError:
         return False
+    except RuntimeError:
+        return False  # the core could not read it
 
 
 def sync_directory(directory: Path) -> None:
@@ -73,7 +80,7 @@ def _replace_with_bytes(target: Path, data: bytes, mode: int) -> None:
 def _finish_save(path: Path, sidecar: Sidecar) -> Path:
     """Renames a staged index file that the sidecar describes over path; the file to load."""
     staged = _staged_path(path)
-    if _matches(path, sidecar) or not _matches(staged, sidecar):
+    if not _matches(staged, sidecar) or _matches(path, sidecar):
         return path
     try:
         os.replace(staged, path)
@@ -111,26 +118,56 @@ def _check_directory(path: Path) -> None:
     os.unlink(probe)
 
 
-def save_pair(core: zelt_core.HyperbolicIndex, describe: Callable[[int, str], bytes],
+def save_pair(core: zelt_core.HyperbolicIndex, describe: Callable[[int, int], bytes],
               path: Path) -> None:
-    """Saves the core to path and describe(size, sha256 of the index file) beside it."""
+    """Saves the core to path and describe(size, CRC-32C of the index file) beside it."""
     try:
         _finish_save(path, read_sidecar(path))
     except (OSError, IndexFileError):
         pass  # nothing staged to keep: no readable sidecar refers to a staged file
     staged = _staged_path(path)
     _check_directory(path)
-    core.save_index(str(staged))
-    size, digest = _digest(staged)
-    _replace_with_bytes(sidecar_path(path), describe(size, digest), staged.stat().st_mode & 0o777)
+    checksum = core.save_index(str(staged), checksum=True)
+    info = staged.stat()
+    _replace_with_bytes(sidecar_path(path), describe(info.st_size, checksum),
+                        info.st_mode & 0o777)
     os.replace(staged, path)
     sync_directory(path.parent)
 
 
+def _not_its_sidecar(path: Path) -> IndexFileError:
+    return IndexFileError(f"the sidecar {sidecar_path(path)} does not belong to the index "
+                          f"file {path} (it describes another file's contents)")
+
+
+def _load_checked(core: zelt_core.HyperbolicIndex, source: Path, sidecar: Sidecar,
+                  path: Path) -> None:
+    """Loads source, which the sidecar names by its CRC-32C, taken by the load itself."""
+    try:
+        size = source.stat().st_size
+    except FileNotFoundError:
+        raise _missing(path) from None
+    if size != sidecar.index_size:
+        raise _not_its_sidecar(path)
+    try:
+        checksum = core.load_index(str(source), checksum=True)
+    except RuntimeError as failure:
+        # A file the core refuses may still be another one than the sidecar's.
+        if not _matches(source, sidecar):
+            raise _not_its_sidecar(path) from failure
+        raise
+    if checksum != sidecar.index_crc32c:
+        raise _not_its_sidecar(path)
+
+
 def _load_matching(core: zelt_core.HyperbolicIndex, source: Path, sidecar: Sidecar,
                    path: Path) -> None:
-    # The digest and the core's load both release the interpreter lock, so they
-    # read the file side by side; the digest still decides what the load means.
+    if sidecar.index_crc32c is not None:
+        _load_checked(core, source, sidecar, path)
+        return
+    # An older sidecar names the file by its SHA-256. The digest and the core's
+    # load both release the interpreter lock, so they read the file side by
+    # side; the digest still decides what the load means.
     failure: RuntimeError | None = None
     with ThreadPoolExecutor(max_workers=1) as pool:
         digest = pool.submit(_digest, source)
@@ -143,8 +180,7 @@ def _load_matching(core: zelt_core.HyperbolicIndex, source: Path, sidecar: Sidec
         except FileNotFoundError:
             raise _missing(path) from None
     if not matches:
-        raise IndexFileError(f"the sidecar {sidecar_path(path)} does not belong to the index "
-                             f"file {path} (it describes another file's contents)") from failure
+        raise _not_its_sidecar(path) from failure
     if failure is not None:
         raise failure
 
@@ -156,7 +192,7 @@ def load_pair(path: Path) -> tuple[zelt_core.HyperbolicIndex, Sidecar]:
     this very index file.
     """
     sidecar = read_sidecar(path)
-    # Without a staged file there is no save to finish, and the one digest is
+    # Without a staged file there is no save to finish, and the one checksum is
     # taken while the core loads.
     source = _finish_save(path, sidecar) if _staged_path(path).exists() else path
     core = zelt_core.HyperbolicIndex(sidecar.dimension, sidecar.curvature, sidecar.M,

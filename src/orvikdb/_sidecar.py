@@ -7,13 +7,18 @@ Layout (little-endian):
     uint32    length of the JSON header
     JSON      metric, dimension, M, curvature, ef_construction, reach_all (absent
               in older sidecars: false), node and dead counts, and the size and
-              SHA-256 of the index file it belongs to
+              CRC-32C of the index file it belongs to (older sidecars: its
+              SHA-256 instead)
     int64[n]  every node's key, in node order
     int64[d]  the dead nodes, ascending
     32 bytes  SHA-256 of everything above
 
-The digest of the index file is what ties the two files together: a sidecar
-is only ever used with the exact bytes it was written for.
+The checksum of the index file is what ties the two files together: a
+sidecar is only ever used with the bytes it was written for. The core takes
+the CRC-32C while it writes or reads the file, where a SHA-256 took a second
+pass over all of it; what it guards against is a sidecar beside the wrong
+index file (the sidecar's own bytes keep their SHA-256), which a 32-bit check
+together with the size misses once in four billion.
 """
 
 import hashlib
@@ -48,8 +53,9 @@ class Sidecar:
     node_keys: npt.NDArray[np.int64]
     dead: npt.NDArray[np.int64]
     index_size: int
-    index_sha256: str
+    index_sha256: str | None  # older sidecars; newer ones have index_crc32c
     reach_all: bool = False
+    index_crc32c: int | None = None
 
 
 def encode(sidecar: Sidecar) -> bytes:
@@ -59,11 +65,27 @@ def encode(sidecar: Sidecar) -> bytes:
         "curvature": sidecar.curvature, "ef_construction": sidecar.ef_construction,
         "reach_all": sidecar.reach_all,
         "nodes": len(sidecar.node_keys), "dead": len(sidecar.dead),
-        "index_size": sidecar.index_size, "index_sha256": sidecar.index_sha256,
+        "index_size": sidecar.index_size, **_file_checksum(sidecar),
     }).encode()
     body = b"".join([_PREFIX.pack(_MAGIC, FORMAT_VERSION, len(header)), header,
                      sidecar.node_keys.astype("<i8").tobytes(), sidecar.dead.astype("<i8").tobytes()])
     return body + hashlib.sha256(body).digest()
+
+
+def _file_checksum(sidecar: Sidecar) -> dict[str, Any]:
+    if sidecar.index_crc32c is not None:
+        return {"index_crc32c": sidecar.index_crc32c}
+    return {"index_sha256": sidecar.index_sha256}
+
+
+def _checksums(header: dict[str, Any], label: str) -> tuple[str | None, int | None]:
+    """The index file's SHA-256 (older sidecars) or CRC-32C."""
+    if "index_crc32c" not in header:
+        return _field(header, "index_sha256", str, label), None
+    crc = _field(header, "index_crc32c", int, label)
+    if not 0 <= crc < 1 << 32:
+        raise IndexFileError(f"{label}: field 'index_crc32c' is {crc}, not a 32-bit checksum")
+    return None, crc
 
 
 def _field(header: dict[str, Any], name: str, kind: type, label: str) -> Any:
@@ -123,6 +145,7 @@ def decode(data: bytes, label: str) -> Sidecar:
     """
     header, arrays = _unwrap(data, label)
     keys, dead = _tables(header, arrays, label)
+    sha256, crc32c = _checksums(header, label)
     metric = _field(header, "metric", str, label)
     if metric not in METRICS:
         raise IndexFileError(f"{label}: unknown metric {metric!r}")
@@ -132,6 +155,6 @@ def decode(data: bytes, label: str) -> Sidecar:
                    ef_construction=_field(header, "ef_construction", int, label),
                    node_keys=keys, dead=dead,
                    index_size=_field(header, "index_size", int, label),
-                   index_sha256=_field(header, "index_sha256", str, label),
+                   index_sha256=sha256, index_crc32c=crc32c,
                    reach_all=_field(header, "reach_all", bool, label)
                    if "reach_all" in header else False)

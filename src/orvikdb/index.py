@@ -21,6 +21,7 @@ from orvikdb._rows import as_rows
 from orvikdb._saving import load_pair, save_pair, sidecar_path
 from orvikdb._sidecar import IndexFileError, Sidecar, encode
 from orvikdb._tags import LIVE_BIT, tag_masks
+from orvikdb._unlinked import Unlinked, merged
 
 if TYPE_CHECKING:
     from orvikdb._durable import DurableIndex
@@ -64,6 +65,9 @@ class Index:
     Searches may run from several threads at once; add, delete, compact and
     save are serialised with each other.
     """
+
+    # Rows a durable index's reopening stored without links (see _unlinked).
+    _unlinked: Unlinked | None = None
 
     def __init__(self, dimension: int, metric: Metric = "poincare", M: int = 16,
                  ef_construction: int = 200, seed: int | None = None, *,
@@ -212,25 +216,41 @@ class Index:
         (Ctrl-C, an error of the progress bar) raises with none of its keys
         added; the rows it stored count as dead until compact().
         """
+        return self._add(vectors, keys, tags, num_threads, progress, linked=True)
+
+    def _add(self, vectors: npt.ArrayLike, keys: npt.ArrayLike | None, tags: npt.ArrayLike,
+             num_threads: int, progress: bool, linked: bool) -> npt.NDArray[np.int64]:
         with self._lock:
-            core, table = self._store
+            table = self._store.keys
             rows = self._ball.inward(as_rows(vectors, self._dimension)[0], "vectors")
             new_keys = table.keys_for(keys, len(rows))
-            masks = tag_masks(tags, len(rows))
-            replaced = table.present(new_keys)
-            first = table.append(new_keys)
-            try:
+            self._store_rows(rows, new_keys, tag_masks(tags, len(rows)), num_threads, progress,
+                             linked)
+        return new_keys
+
+    def _store_rows(self, rows: npt.NDArray[np.float32], keys: npt.NDArray[np.int64],
+                    masks: npt.NDArray[np.uint64], num_threads: int, progress: bool,
+                    linked: bool) -> None:
+        """Stores rows as the core holds them under these keys, replacing the nodes that
+        held the keys; rows stored without links no walk of the graph reaches until
+        the core's link_stored."""
+        core, table = self._store
+        replaced = table.present(keys)
+        first = table.append(keys)
+        try:
+            if linked:
                 with progress_bar(progress, len(rows), "adding") as report:
                     core.add_items(rows, masks, self._ef_construction, num_threads,
                                    progress=report)
-            except BaseException:
-                stored = len(core) - first
-                table.truncate(first + stored)
-                self._kill(np.arange(first, first + stored, dtype=np.int64))
-                raise
-            self._kill(replaced)
-            table.bind(first, len(rows))
-        return new_keys
+            else:
+                core.store_items(rows, masks)
+        except BaseException:
+            stored = len(core) - first
+            table.truncate(first + stored)
+            self._kill(np.arange(first, first + stored, dtype=np.int64))
+            raise
+        self._kill(replaced)
+        table.bind(first, len(rows))
 
     def _kill(self, nodes: npt.NDArray[np.int64]) -> None:
         if len(nodes):
@@ -290,14 +310,19 @@ class Index:
             raise ValueError("choose exact=True or filtered=True, not both")
         if filtered:
             warn_filtered_retired()
-        core, table = self._store
+        store = self._store
         rows, single = as_rows(queries, self._dimension, "queries")
         rows = self._ball.inward(rows, "queries")
         radius = -1.0 if max_radius is None else self._ball.radius_in(max_radius)
-        nodes, distances = core.search(rows, k, tag_masks(tags, len(rows)), ef, radius,
-                                       mode="exact" if exact else "planned",
-                                       num_threads=num_threads)
-        keys = table.keys_of(nodes)
+        masks = tag_masks(tags, len(rows))
+        nodes, distances = store.core.search(rows, k, masks, ef, radius,
+                                             mode="exact" if exact else "planned",
+                                             num_threads=num_threads)
+        unlinked = self._unlinked
+        if not exact and unlinked is not None and unlinked.core is store.core:
+            nodes, distances = merged(unlinked, nodes, distances, rows, k, masks, radius,
+                                      num_threads)
+        keys = store.keys.keys_of(nodes)
         distances = self._ball.distances_out(distances)
         return SearchResult(keys[0], distances[0]) if single else SearchResult(keys, distances)
 
@@ -313,15 +338,15 @@ class Index:
         """
         with self._lock:
             core, table = self._store
-            save_pair(core, lambda size, digest: encode(self._sidecar(table, size, digest)),
+            save_pair(core, lambda size, checksum: encode(self._sidecar(table, size, checksum)),
                       Path(path))
 
-    def _sidecar(self, table: KeyTable, size: int, digest: str) -> Sidecar:
+    def _sidecar(self, table: KeyTable, size: int, checksum: int) -> Sidecar:
         return Sidecar(metric=self.metric, dimension=self._dimension, M=self._M,
                        curvature=self._curvature, ef_construction=self._ef_construction,
                        reach_all=self._reach_all,
                        node_keys=table.node_keys, dead=table.dead_nodes(), index_size=size,
-                       index_sha256=digest)
+                       index_sha256=None, index_crc32c=checksum)
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Self:
@@ -355,7 +380,8 @@ class Index:
         journal and flush it before they return; checkpoint() saves a
         snapshot and drops the journal before it, as happens by itself once
         the journal passes checkpoint_bytes. Opening replays the journal
-        after the newest snapshot. One process at a time may have the
+        after the newest snapshot; the rows it adds are linked into the graph at
+        the next checkpoint, and searches scan them exactly until then. One process at a time may have the
         directory open: another one gets BlockingIOError.
         """
         from orvikdb._durable import DurableIndex

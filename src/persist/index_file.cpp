@@ -16,6 +16,7 @@
 #include "index/graph/graph_check.h"
 #include "index/graph/level_draw.h"
 #include "index/store/finite_values.h"
+#include "persist/crc32c.h"
 
 namespace zelt {
 
@@ -73,8 +74,9 @@ class Writer {
 // of fread each costs more than the copy. Large reads go straight into place.
 class Reader {
  public:
-  Reader(std::FILE* f, std::uint64_t size, const std::string& name)
-      : file_(f), remaining_(size), name_(name) {}
+  // With a checksum to keep, every byte read extends it, in file order.
+  Reader(std::FILE* f, std::uint64_t size, const std::string& name, std::uint32_t* checksum)
+      : file_(f), remaining_(size), name_(name), checksum_(checksum) {}
 
   std::uint64_t remaining() const { return remaining_; }
 
@@ -115,15 +117,23 @@ class Reader {
  private:
   static constexpr std::size_t kChunk = std::size_t(1) << 20;
 
+  // In pieces of a chunk, so that the checksum reads each while it is in the cache.
   void read_exactly(char* out, std::size_t bytes, const char* what) {
-    if (std::fread(out, 1, bytes, file_) != bytes) {
-      refuse(std::string("reading ") + what + " failed");
+    while (bytes > 0) {
+      const std::size_t piece = std::min(bytes, kChunk);
+      if (std::fread(out, 1, piece, file_) != piece) {
+        refuse(std::string("reading ") + what + " failed");
+      }
+      if (checksum_ != nullptr) *checksum_ = crc32c_extend(*checksum_, out, piece);
+      out += piece;
+      bytes -= piece;
     }
   }
 
   std::FILE* file_;
   std::uint64_t remaining_;
   const std::string& name_;
+  std::uint32_t* checksum_;
   std::vector<char> buffer_;
   std::size_t next_ = 0;  // the buffer's unread bytes are next_ .. end_
   std::size_t end_ = 0;
@@ -239,15 +249,17 @@ void write_index(const IndexState& s, SavedFile& out) {
 }
 
 void write_index_file(const IndexState& s, const std::string& filename) {
-  SavedFile out(filename);
+  SavedFile out(filename, false);
   write_index(s, out);
   out.commit();
 }
 
-IndexState read_index_file(const std::string& filename, MetricKind metric) {
+IndexState read_index_file(const std::string& filename, MetricKind metric,
+                           std::uint32_t* checksum) {
   std::uint64_t size = 0;
   const FileHandle file = open_for_loading(filename, size);
-  Reader in(file.get(), size, filename);
+  std::uint32_t crc = 0;
+  Reader in(file.get(), size, filename, checksum != nullptr ? &crc : nullptr);
 
   IndexState s;
   const std::uint64_t count = read_header(in, s, metric);
@@ -258,6 +270,7 @@ IndexState read_index_file(const std::string& filename, MetricKind metric) {
   if (in.remaining() != 0) {
     in.refuse(std::to_string(in.remaining()) + " bytes follow the last node record");
   }
+  if (checksum != nullptr) *checksum = crc;
   return s;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "index/store/index_state.h"
@@ -22,7 +23,9 @@ void write_index_file(const IndexState& s, const std::string& filename);
 // generator is left default. Anything that would leave an inconsistent index
 // (a short file, counts the file cannot hold, ids or levels out of range, an
 // entry point that is not a node of the stated level) raises
-// std::runtime_error naming the file and the fault.
-IndexState read_index_file(const std::string& filename, MetricKind metric);
+// std::runtime_error naming the file and the fault. A non-null `checksum`
+// receives the CRC-32C of the whole file (crc32c.h), taken in the same pass.
+IndexState read_index_file(const std::string& filename, MetricKind metric,
+                           std::uint32_t* checksum = nullptr);
 
 }  // namespace zelt

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "persist/crc32c.h"
+
 namespace zelt {
 
 namespace {
@@ -72,7 +74,8 @@ void sync_directory(const std::string& path) {
 
 }  // namespace
 
-SavedFile::SavedFile(const std::string& filename) : name_(filename) {
+SavedFile::SavedFile(const std::string& filename, bool checksum)
+    : name_(filename), checksum_on_(checksum) {
   // The name goes to the system as a C string, so one with a NUL byte would
   // open a file other than the one named; such names cannot be opened at all.
   if (filename.empty() || filename.find('\0') != std::string::npos) cannot_open(name_);
@@ -116,6 +119,7 @@ void SavedFile::write(const void* data, std::size_t bytes) {
 }
 
 void SavedFile::flush() {
+  if (checksum_on_) crc_ = crc32c_extend(crc_, buffer_.data(), buffer_.size());
   const char* p = buffer_.data();
   std::size_t left = buffer_.size();
   while (left > 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,8 @@ namespace zelt {
 // saving: <name>" or "Cannot write file for saving: <name> (<reason>)".
 class SavedFile {
  public:
-  explicit SavedFile(const std::string& filename);
+  // With `checksum`, the CRC-32C of the bytes written is kept (crc32c.h).
+  SavedFile(const std::string& filename, bool checksum);
   ~SavedFile();
   SavedFile(const SavedFile&) = delete;
   SavedFile& operator=(const SavedFile&) = delete;
@@ -23,6 +25,8 @@ class SavedFile {
   void write(const void* data, std::size_t bytes);
   // Puts the written bytes in place of the target.
   void commit();
+  // The checksum of everything written, once committed (0 when not kept).
+  std::uint32_t checksum() const { return crc_; }
 
  private:
   void flush();
@@ -34,6 +38,8 @@ class SavedFile {
   std::string temp_;    // empty when writing in place
   int fd_ = -1;
   std::vector<char> buffer_;
+  bool checksum_on_;
+  std::uint32_t crc_ = 0;
 };
 
 }  // namespace zelt

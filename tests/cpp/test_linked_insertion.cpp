@@ -371,3 +371,43 @@ TEST(LinkedInsertion, NarrowConstructionGivesExactlyOneNeighbourPerLayer) {
 }
 
 }  // namespace
+
+// Rows stored to be linked later: out of every walk's reach until link_stored,
+// then linked as insertion links them, in an index with a graph or without one.
+TEST(LinkedInsertion, StoredRowsAreLinkedLater) {
+  for (const std::size_t linked_first : {std::size_t(300), std::size_t(0)}) {
+    zelt::HyperbolicIndex index(8, 1.0f, 6, "l2", 7u);
+    std::mt19937 rng(4);
+    std::vector<float> rows;
+    for (int i = 0; i < 500 * 8; ++i) rows.push_back(std::uniform_real_distribution<float>()(rng));
+    index.add_items(zelt::FloatRows{rows.data(), linked_first, 8, 2}, nullptr, 0, 40, true,
+                    {1, {}});
+    std::vector<float> bad(rows.begin(), rows.begin() + 16);
+    bad[9] = std::nanf("");
+    EXPECT_THROW(index.store_items(zelt::FloatRows{bad.data(), 2, 8, 2}, nullptr, 0),
+                 std::invalid_argument);
+    const float* stored = rows.data() + linked_first * 8;
+    const std::size_t count = 500 - linked_first;
+    EXPECT_EQ(index.store_items(zelt::FloatRows{stored, count, 8, 2}, nullptr, 0), linked_first);
+    const auto nearest = [&](std::size_t i, const zelt::QueryTerms& terms) {
+      const std::vector<std::int32_t> ids = index.search({stored + i * 8, 8, 1}, terms);
+      return ids.empty() ? -1 : ids[0];
+    };
+    const auto graph = zelt::QueryTerms::graph(1, 0, 50, -1.0f, -1.0f);
+    for (std::size_t i = 0; i < count; ++i) {
+      EXPECT_EQ(nearest(i, zelt::QueryTerms::exact(1, 0, -1.0f, -1.0f)),
+                std::int32_t(linked_first + i));
+      EXPECT_LT(nearest(i, graph), std::int32_t(linked_first));
+    }
+    index.link_stored(linked_first, 40, zelt::BatchControl{2, {}});
+    std::size_t found = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      found += nearest(i, graph) == std::int32_t(linked_first + i);
+    }
+    EXPECT_GE(found, count * 98 / 100);
+    index.inspect([](const IndexState& s) {
+      expect_graph_invariants(s);
+      return 0;
+    });
+  }
+}

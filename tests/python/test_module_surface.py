@@ -13,7 +13,7 @@ METHODS = (
     "compute_distance", "get_stored_norm", "update_masks",
     # The batch calls and accessors come after the thirteen entries above.
     "add_items", "search", "get_vectors", "get_masks", "set_masks",
-    "unreachable_nodes",
+    "unreachable_nodes", "store_items", "link_stored", "file_checksum",
 )
 QUERIES = ("custom_hnsw_search", "filtered_search", "hardware_flat_search")
 

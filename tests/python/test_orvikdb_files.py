@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import orvikdb
+import zelt_core
 from conftest import METRICS, random_vectors
 from orvikdb import _saving, _sidecar
 from orvikdb._saving import sidecar_path
@@ -180,3 +181,44 @@ def test_a_save_after_an_interrupted_one_keeps_the_pair_that_took_effect(rng, tm
     # at its sidecar's rename.
     crashing_save(made(rng, n=90), path, monkeypatch, 2)
     assert_same(orvikdb.Index.load(path), second)
+
+
+
+def test_a_sidecar_of_another_save_of_the_same_size_is_refused(rng, tmp_path):
+    index = made(rng)
+    index.save(tmp_path / "a.idx")
+    index.set_tags(1, 3)  # the same file but for one mask
+    index.save(tmp_path / "b.idx")
+    assert (tmp_path / "a.idx").stat().st_size == (tmp_path / "b.idx").stat().st_size
+    os.replace(tmp_path / "b.idx.orvikdb", tmp_path / "a.idx.orvikdb")
+    with pytest.raises(orvikdb.IndexFileError, match="does not belong to"):
+        orvikdb.Index.load(tmp_path / "a.idx")
+
+
+def test_sidecars_naming_the_file_by_sha256_still_load(rng, tmp_path):
+    import hashlib
+    path, index = tmp_path / "a.idx", made(rng)
+    index.save(path)
+    side = _sidecar.decode(sidecar_path(path).read_bytes(), "")
+    assert side.index_sha256 is None
+    assert side.index_crc32c == zelt_core.HyperbolicIndex.file_checksum(str(path))
+    digest = hashlib.sha256(path.read_bytes()).hexdigest()
+    for sha256, fits in [(digest, True), ("0" * 64, False)]:
+        old = dataclasses.replace(side, index_sha256=sha256, index_crc32c=None)
+        sidecar_path(path).write_bytes(_sidecar.encode(old))
+        assert b"index_crc32c" not in sidecar_path(path).read_bytes()
+        if fits:
+            assert_same(orvikdb.Index.load(path), index)
+        else:
+            with pytest.raises(orvikdb.IndexFileError, match="does not belong to"):
+                orvikdb.Index.load(path)
+
+
+def test_the_core_reports_the_checksum_of_what_it_saves_and_loads(rng, tmp_path):
+    core = made(rng)._store.core
+    path = str(tmp_path / "a.idx")
+    assert core.save_index(path) is None and core.load_index(path) is None
+    saved = core.save_index(path, checksum=True)
+    assert saved == core.load_index(path, checksum=True) == core.file_checksum(path)
+    with pytest.raises(RuntimeError, match="Cannot open file for loading"):
+        core.file_checksum(str(tmp_path / "none"))
