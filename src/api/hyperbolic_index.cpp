@@ -89,6 +89,12 @@ void HyperbolicIndex::keep_in_reach() {
   if (!state_.params.reach_all) return;
   hang_unreachable(state_);
   state_.reverse.rebuild(state_.links);
+  if (state_.params.metric == MetricKind::Poincare) seeds_.take_new_nodes(state_);
+}
+
+const SeedTree* HyperbolicIndex::walk_seeds() const {
+  return state_.params.reach_all && state_.params.metric == MetricKind::Poincare ? &seeds_
+                                                                                : nullptr;
 }
 
 const float* HyperbolicIndex::insertable(FloatArray vector) const {
@@ -122,7 +128,7 @@ bool HyperbolicIndex::answers_nothing(const QueryTerms& terms) const {
 std::vector<Candidate> HyperbolicIndex::nearest(const float* query, const QueryTerms& terms) const {
   switch (terms.kind) {
     case QueryTerms::Kind::Graph:
-      return graph_search(state_, query, terms);
+      return graph_search(state_, query, terms, walk_seeds());
     case QueryTerms::Kind::Filtered:
       return filtered_search(state_, query, terms);
     case QueryTerms::Kind::Planned:
@@ -305,6 +311,7 @@ void HyperbolicIndex::load_index(const std::string& filename, std::uint32_t* che
   IndexState loaded = read_index_file(filename, metric, checksum);
   ExclusiveLock lock(guard_);
   adopt_loaded(state_, std::move(loaded));
+  seeds_.clear();
   keep_in_reach();
 }
 

@@ -11,6 +11,7 @@
 #include "api/writer_first_lock.h"
 #include "index/distance/candidate.h"
 #include "index/graph/parallel_run.h"
+#include "index/graph/seed_tree.h"
 #include "index/store/index_state.h"
 #include "persist/index_stats.h"
 #include "query/query_terms.h"
@@ -50,9 +51,12 @@ class HyperbolicIndex {
   // Refuses (std::invalid_argument) a negative dimension and an M of 1 or
   // below 0, whose level multiplier is not a finite number. With reach_all,
   // graph walks go through every node (no Poincaré boundary rule), the
-  // diversity test is relaxed, every insertion and load ends by linking in
-  // any node the graph left out of reach (reach_graph.h), and queries also
-  // follow layer 0's in-links (reverse_links.h).
+  // diversity test is relaxed, an inserted node stays in its nearest
+  // neighbour's layer-0 list, every insertion and load ends by linking in
+  // any node the graph left out of reach (reach_graph.h), graph queries of a
+  // Poincaré index start their layer-0 walk from the query's Euclidean
+  // nearest nodes (seed_tree.h), and the other walks also follow layer 0's
+  // in-links (reverse_links.h).
   HyperbolicIndex(std::int32_t dimension, float curvature, std::int32_t m, std::string_view metric,
                   bool reach_all = false);
   // The same with a fixed generator seed instead of the system's random source.
@@ -135,8 +139,13 @@ class HyperbolicIndex {
   // Links in what the last change left out of reach, where the index keeps
   // every node in reach.
   void keep_in_reach();
+  // The starting points of a graph query's layer-0 walk, where it has them.
+  const SeedTree* walk_seeds() const;
 
   IndexState state_;
+  // Where a Poincaré index keeps every node in reach: its nodes by place,
+  // kept in step by keep_in_reach.
+  SeedTree seeds_;
   mutable WriterFirstLock guard_;
 };
 

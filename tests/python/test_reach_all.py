@@ -159,3 +159,17 @@ def test_lorentz_maps_at_any_curvature(c):
         hyperbolic.from_lorentz(hyperbolic.to_lorentz(ball, curvature=1.0), curvature=c * 2)
     with pytest.raises(ValueError, match="curvature"):
         hyperbolic.from_lorentz_space(ball, curvature=-1.0)
+
+
+def test_seeded_walk_at_a_narrow_beam_and_after_a_load(tmp_path, tree):
+    index = core_index(tree, True)
+    other = tree_points(seed=1)
+    core_index(other, True).save_index(str(tmp_path / "other.idx"))
+    for points in (tree, other):
+        q = near_queries(points[1000:])
+        truth, _ = index.search(q, 10, mode="exact", num_threads=1)
+        ids, _ = index.search(q, 10, ef_search=10, num_threads=1)
+        assert np.mean(ids[:, 0] == truth[:, 0]) >= 0.99
+        assert np.mean([len(set(a) & set(b)) / 10 for a, b in zip(ids, truth)]) >= 0.9
+        # The same number of nodes in another place: the seeds follow the file.
+        index.load_index(str(tmp_path / "other.idx"))

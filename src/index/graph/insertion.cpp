@@ -20,9 +20,11 @@ namespace {
 
 // Adds new_id to n's list on `layer`; a list that would outgrow its cap is
 // rebuilt by selection over its ids plus new_id, with every distance measured
-// afresh from n (which may drop new_id itself).
+// afresh from n (which may drop new_id itself, unless keep_new: then new_id
+// takes the place of the selection's last id).
 void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t layer,
-               GraphLocks* locks, std::vector<std::int32_t>& ids, std::vector<float>& dists) {
+               GraphLocks* locks, std::vector<std::int32_t>& ids, std::vector<float>& dists,
+               bool keep_new = false) {
   const NodeGuard guard(locks, n);
   const std::int32_t cap = s.cap(layer);
   const LinkSpan list = s.links.links(n, layer);
@@ -35,8 +37,14 @@ void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t 
   dists.resize(ids.size());
   distances_to_nodes(s, s.vectors.vector(n), s.stored_norm(n), ids.data(), ids.size(),
                      dists.data());
-  const Selection kept =
+  Selection kept =
       reselect(s, ids.data(), dists.data(), ids.size(), s.links.origin(n, layer), cap);
+  if (keep_new && !kept.ids.empty() &&
+      std::find(kept.ids.begin(), kept.ids.end(), new_id) == kept.ids.end()) {
+    kept.ids.back() = new_id;
+    s.links.assign(n, layer, kept.ids.data(), kept.ids.size(), ListOrigin{});
+    return;
+  }
   s.links.assign(n, layer, kept.ids.data(), kept.ids.size(),
                  ListOrigin{std::int32_t(kept.ids.size()), kept.passed});
 }
@@ -88,8 +96,14 @@ void link_node(IndexState& s, std::int32_t new_id, std::int32_t ef_construction,
       s.links.assign(new_id, layer, chosen.data(), chosen.size(),
                      ListOrigin{std::int32_t(chosen.size()), selection.passed});
     }
+    // Where every node is kept in reach, the nearest neighbour keeps the new
+    // node on layer 0 whatever its trim selects. On a hierarchy a leaf's
+    // nearest are hubs whose full lists drop it, and until the end of the call
+    // hangs it back in reach no later insertion can find it: its siblings
+    // link to the hubs instead of to it.
+    const bool keep = layer == 0 && s.params.reach_all;
     for (const std::int32_t n : chosen) {
-      link_back(s, n, new_id, layer, locks, trim_ids, trim_dists);
+      link_back(s, n, new_id, layer, locks, trim_ids, trim_dists, keep && n == chosen.front());
     }
     if (!chosen.empty()) entry = chosen.front();
   }

@@ -32,10 +32,10 @@ struct NearestBeam {
 
 void search_layer(const IndexState& s, const float* query, float query_norm_sq,
                   std::int32_t entry_id, std::int32_t ef, std::int32_t layer, ResultHeap& result,
-                  GraphLocks* locks, const ReverseLinks* reverse) {
+                  GraphLocks* locks, const ReverseLinks* reverse, LinkSpan seeds) {
   result.clear();
   NearestBeam beam{result, ef, std::uint64_t(std::int64_t(ef))};
-  walk_layer(s, query, query_norm_sq, entry_id, layer, beam, locks, reverse);
+  walk_layer(s, query, query_norm_sq, entry_id, layer, beam, locks, reverse, seeds);
 }
 
 ResultHeap search_layer(const IndexState& s, const float* query, float query_norm_sq,

@@ -13,10 +13,12 @@ class GraphLocks;
 // max(ef, 1) nearest nodes met. Fills `result` (cleared first) in heap order,
 // top = farthest. The entry must have a list at `layer`, or none at all.
 // With locks, lists are read under them (other threads are linking); with
-// reverse, in-links are walked too.
+// reverse, in-links are walked too; seeds (nodes with a list at `layer`) are
+// entries besides entry_id.
 void search_layer(const IndexState& s, const float* query, float query_norm_sq,
                   std::int32_t entry_id, std::int32_t ef, std::int32_t layer, ResultHeap& result,
-                  GraphLocks* locks = nullptr, const ReverseLinks* reverse = nullptr);
+                  GraphLocks* locks = nullptr, const ReverseLinks* reverse = nullptr,
+                  LinkSpan seeds = {});
 
 // The same, returning a new heap.
 ResultHeap search_layer(const IndexState& s, const float* query, float query_norm_sq,

@@ -83,10 +83,12 @@ inline LinkSpan read_links(const IndexState& s, std::int32_t node, std::int32_t 
 }
 
 // With `reverse`, each expanded node's in-links are walked after its list.
+// Seeds are further entries, measured after the first and offered to the
+// policy as if the first entry's list had held them.
 template <class Policy>
 void walk_layer(const IndexState& s, const float* query, float query_norm_sq, std::int32_t entry_id,
                 std::int32_t layer, Policy& policy, GraphLocks* locks = nullptr,
-                const ReverseLinks* reverse = nullptr) {
+                const ReverseLinks* reverse = nullptr, LinkSpan seeds = {}) {
   VisitedMarks& visited = thread_visited_marks();
   const std::uint16_t epoch = visited.begin_search(s.size());
   std::uint16_t* marks = visited.marks.data();
@@ -111,6 +113,7 @@ void walk_layer(const IndexState& s, const float* query, float query_norm_sq, st
   const auto take = [&](std::int32_t m, float d) {
     if (policy.admit(m, d)) frontier.push({d, m});
   };
+  if (seeds.size > 0) measure_new_neighbours(s, query, query_norm_sq, seeds, first_visit, take);
   while (!frontier.empty()) {
     const Candidate c = frontier.top();
     frontier.pop();
