@@ -23,31 +23,20 @@ constexpr bool kRemap = false;
 constexpr bool kRemap = true;
 #endif
 
-// Arenas this large are scanned end to end (the vectors by the exact scan)
-// or touched all over (the lists by the walks): on huge pages a scan crosses
-// a page, and misses the address cache, 512 times less often. Only a hint;
-// where the system gives none, the small pages serve as before.
-constexpr std::size_t kHugePageBytes = std::size_t(2) << 20;
-
-void* hinted(void* p, std::size_t bytes) {
-  if (p != MAP_FAILED && bytes >= kHugePageBytes) ::madvise(p, whole_pages(bytes), MADV_HUGEPAGE);
-  return p == MAP_FAILED ? nullptr : p;
-}
-
 }  // namespace
 
 void* reserve(std::size_t bytes) {
   if (bytes == 0) return nullptr;
   void* p = ::mmap(nullptr, whole_pages(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                    -1, 0);
-  return hinted(p, bytes);
+  return p == MAP_FAILED ? nullptr : p;
 }
 
 void* grow(void* data, std::size_t old_bytes, std::size_t bytes) {
   if (whole_pages(bytes) == whole_pages(old_bytes)) return data;
   if (kRemap) {
     void* p = ::mremap(data, whole_pages(old_bytes), whole_pages(bytes), MREMAP_MAYMOVE);
-    return hinted(p, bytes);
+    return p == MAP_FAILED ? nullptr : p;
   }
   void* p = reserve(bytes);
   if (p == nullptr) return nullptr;
