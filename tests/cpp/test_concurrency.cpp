@@ -72,6 +72,18 @@ TEST(Concurrency, EveryCallOverlapsEveryOther) {
       EXPECT_EQ(index.search(q, QueryTerms::exact(10, kBase, -1, -1)), alone[i]);
       expect_sound(index.search(q, QueryTerms::graph(10, 0, 32, -1, -1)), 10);
       expect_sound(index.search(q, QueryTerms::filtered(10, kBase, 64, -1, -1)), 10);
+      expect_sound(index.search(q, QueryTerms::planned(10, kBase, 32, -1, -1)), 10);
+      // A batch of exact rows measured together, beside the writers.
+      std::vector<float> rows;
+      for (std::size_t j = 0; j < 3; ++j) {
+        const std::vector<float>& row = queries[(i + j) % queries.size()];
+        rows.insert(rows.end(), row.begin(), row.end());
+      }
+      std::vector<std::int64_t> ids(30);
+      std::vector<float> distances(30);
+      index.search_many(zelt::FloatRows{rows.data(), 3, kDim, 2}, QueryTerms::exact(10, 0, -1, -1),
+                        nullptr, ids.data(), distances.data(), zelt::BatchControl{1, {}});
+      for (const std::int64_t id : ids) EXPECT_GE(id, 0);
       index.get_stats();
       ++checks;
     }
