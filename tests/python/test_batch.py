@@ -125,9 +125,14 @@ def test_ctrl_c_stops_a_long_build_and_keeps_what_was_linked(rng):
         index.add_items(rows, ef_construction=300, num_threads=2)
     timer.join()
     assert 0 < len(index) < len(rows)
-    ids, _ = index.search(rows[:20], 1, ef_search=100)
-    # Row i and its copies (i + 5000, …) lie at the same distance.
-    assert (ids[:, 0] % 5000).tolist() == list(range(20))
+    # A slow build (under a sanitizer) may have kept fewer than 20 rows.
+    kept = min(20, len(index))
+    # Row i and its copies (i + 5000, …) lie at the same distance. The exact scan finds each;
+    # a walk of a graph built on two threads may miss a node it left out of reach.
+    exact, _ = index.search(rows[:kept], 1, mode="exact")
+    assert (exact[:, 0] % 5000).tolist() == list(range(kept))
+    ids, _ = index.search(rows[:kept], 1, ef_search=100)
+    assert np.mean(ids[:, 0] % 5000 == np.arange(kept)) >= 0.9
 
 
 @pytest.mark.parametrize("metric", METRICS)
