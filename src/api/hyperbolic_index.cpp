@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <memory>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -10,9 +9,7 @@
 
 #include "index/distance/kernels.h"
 #include "index/graph/batch_insertion.h"
-#include "index/graph/graph_locks.h"
 #include "index/graph/insertion.h"
-#include "index/graph/level_draw.h"
 #include "index/graph/reach_graph.h"
 #include "index/store/finite_values.h"
 #include "persist/crc32c.h"
@@ -171,33 +168,7 @@ std::size_t HyperbolicIndex::store_items(FloatRows rows, const std::uint64_t* ma
                                         std::uint64_t mask) {
   ExclusiveLock lock(guard_);
   check_rows(rows);
-  IndexState& s = state_;
-  const std::size_t base = s.size();
-  if (rows.rows > std::size_t(std::numeric_limits<std::int32_t>::max()) - base) {
-    throw std::length_error("the index would hold more nodes than 32-bit ids can name");
-  }
-  const std::mt19937 generator_before = s.level_rng;
-  const std::size_t stride = rows.cols;
-  try {
-    s.ensure_slots();
-    for (std::size_t i = 0; i < rows.rows; ++i) {
-      // Stored as a linked insertion stores a node before it links it.
-      const std::int32_t level = draw_level(s.level_rng, s.level_dist, s.params.level_mult);
-      const std::int32_t id =
-          s.store_node(rows.data + i * stride, masks != nullptr ? masks[i] : mask, level, true);
-      const float* stored = s.vectors.vector(id);
-      const std::int64_t bad = first_non_finite(stored, stride);
-      if (bad >= 0) {
-        throw std::invalid_argument("Row " + std::to_string(i) + " holds " +
-                                    non_finite_text(stored, bad));
-      }
-    }
-  } catch (...) {
-    s.truncate(base);
-    s.level_rng = generator_before;
-    throw;
-  }
-  return base;
+  return store_unlinked(state_, RowBatch{rows.data, rows.rows, masks, mask});
 }
 
 BatchOutcome HyperbolicIndex::link_stored(std::size_t first, std::int32_t ef_construction,
@@ -207,13 +178,8 @@ BatchOutcome HyperbolicIndex::link_stored(std::size_t first, std::int32_t ef_con
   for (std::size_t n = first; n < state_.size(); ++n) {
     if (!in_graph(state_, std::int32_t(n))) waiting.push_back(std::int32_t(n));
   }
-  std::unique_ptr<GraphLocks> locks;
-  const int threads = thread_count(control.threads);
-  if (threads > 1 && waiting.size() > 1) locks = std::make_unique<GraphLocks>();
-  const BatchOutcome outcome = run_parallel(
-      waiting.size(), threads,
-      [&](std::size_t i, int) { link_node(state_, waiting[i], ef_construction, locks.get()); },
-      control.keep_going);
+  const BatchOutcome outcome = zelt::link_stored(state_, waiting, ef_construction,
+                                                 thread_count(control.threads), control.keep_going);
   keep_in_reach();
   if (outcome.error) std::rethrow_exception(outcome.error);
   return outcome;

@@ -381,8 +381,9 @@ class Index:
         snapshot and drops the journal before it, as happens by itself once
         the journal passes checkpoint_bytes. Opening replays the journal
         after the newest snapshot; the rows it adds are linked into the graph at
-        the next checkpoint, and searches scan them exactly until then. One process at a time may have the
-        directory open: another one gets BlockingIOError.
+        the next checkpoint, and searches scan them exactly until then. One
+        process at a time may have the directory open: another one gets
+        BlockingIOError.
         """
         from orvikdb._durable import DurableIndex
 

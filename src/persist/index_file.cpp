@@ -201,8 +201,14 @@ void read_nodes(Reader& in, IndexState& s, std::size_t n) {
     const std::int64_t bad = first_non_finite(v, std::size_t(s.dimension()));
     if (bad >= 0) in.refuse("node " + std::to_string(i) + " holds " + non_finite_text(v, bad));
   };
-  in.get_bytes(s.vectors.vector(0), n * record, "the vectors");
-  for (std::size_t i = 0; i < n; ++i) check_finite(i);
+  // A megabyte or more at a time (each piece read straight into place), each
+  // record checked while it is still in the cache.
+  const std::size_t per_piece = (std::size_t(1) << 20) / record + 1;
+  for (std::size_t first = 0; first < n; first += per_piece) {
+    const std::size_t count = std::min(per_piece, n - first);
+    in.get_bytes(s.vectors.vector(std::int32_t(first)), count * record, "the vectors");
+    for (std::size_t i = first; i < first + count; ++i) check_finite(i);
+  }
   s.masks.resize(n);
   in.get_bytes(s.masks.data(), n * sizeof(std::uint64_t), "the masks");
   s.tags.rebuild(s.masks.data(), n);

@@ -1,5 +1,6 @@
 #include "index/graph/batch_insertion.h"
 
+#include <functional>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -43,15 +44,12 @@ void store_rows(IndexState& s, const RowBatch& batch, const std::vector<std::int
   }
 }
 
-}  // namespace
-
-BatchOutcome insert_batch(IndexState& s, const RowBatch& batch, bool linked,
-                          std::int32_t ef_construction, int threads, const KeepGoing& keep_going) {
-  const std::size_t base = s.size();
-  if (batch.n > std::size_t(std::numeric_limits<std::int32_t>::max()) - base) {
+// Stores the rows, each at a drawn level where linked, all or none; a refused
+// batch draws no level.
+void store_batch(IndexState& s, const RowBatch& batch, bool linked) {
+  if (batch.n > std::size_t(std::numeric_limits<std::int32_t>::max()) - s.size()) {
     throw std::length_error("the index would hold more nodes than 32-bit ids can name");
   }
-  // A refused batch draws no level.
   const std::mt19937 generator_before = s.level_rng;
   std::vector<std::int32_t> levels(batch.n, 0);
   if (linked) {
@@ -65,19 +63,47 @@ BatchOutcome insert_batch(IndexState& s, const RowBatch& batch, bool linked,
     s.level_rng = generator_before;
     throw;
   }
-  if (!linked) return BatchOutcome{batch.n, nullptr, false};
-  // Every row is stored before any is linked, so nothing moves while the
-  // threads read; a row is reachable only once its own linking has begun.
+}
+
+// Links node_at(0) … node_at(n-1), all stored already, on `threads` threads.
+BatchOutcome link_each(IndexState& s, std::size_t n,
+                       const std::function<std::int32_t(std::size_t)>& node_at,
+                       std::int32_t ef_construction, int threads, const KeepGoing& keep_going) {
+  // Nothing moves while the threads read; a node is reachable only once its
+  // own linking has begun.
   std::unique_ptr<GraphLocks> locks;
-  if (threads > 1 && batch.n > 1) locks = std::make_unique<GraphLocks>();
-  const BatchOutcome outcome = run_parallel(
-      batch.n, threads,
-      [&](std::size_t i, int) {
-        link_node(s, std::int32_t(base + i), ef_construction, locks.get());
-      },
+  if (threads > 1 && n > 1) locks = std::make_unique<GraphLocks>();
+  return run_parallel(
+      n, threads,
+      [&](std::size_t i, int) { link_node(s, node_at(i), ef_construction, locks.get()); },
       keep_going);
+}
+
+}  // namespace
+
+BatchOutcome insert_batch(IndexState& s, const RowBatch& batch, bool linked,
+                          std::int32_t ef_construction, int threads, const KeepGoing& keep_going) {
+  const std::size_t base = s.size();
+  store_batch(s, batch, linked);
+  if (!linked) return BatchOutcome{batch.n, nullptr, false};
+  const BatchOutcome outcome = link_each(
+      s, batch.n, [base](std::size_t i) { return std::int32_t(base + i); }, ef_construction,
+      threads, keep_going);
   s.truncate(base + outcome.done);
   return outcome;
+}
+
+std::size_t store_unlinked(IndexState& s, const RowBatch& batch) {
+  const std::size_t base = s.size();
+  store_batch(s, batch, true);
+  return base;
+}
+
+BatchOutcome link_stored(IndexState& s, const std::vector<std::int32_t>& nodes,
+                         std::int32_t ef_construction, int threads, const KeepGoing& keep_going) {
+  return link_each(
+      s, nodes.size(), [&nodes](std::size_t i) { return nodes[i]; }, ef_construction, threads,
+      keep_going);
 }
 
 }  // namespace zelt

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "index/graph/parallel_run.h"
 #include "index/store/index_state.h"
@@ -28,5 +29,14 @@ struct RowBatch {
 // a single insertion would leave it.
 BatchOutcome insert_batch(IndexState& s, const RowBatch& batch, bool linked,
                           std::int32_t ef_construction, int threads, const KeepGoing& keep_going);
+
+// The two halves of a linked insert_batch, apart: stores every row at a drawn
+// level, all or none, and returns the first new node's id; no walk reaches
+// the rows until link_stored links them.
+std::size_t store_unlinked(IndexState& s, const RowBatch& batch);
+// Links the given nodes, stored already and not yet in the graph, as
+// insert_batch links its rows (nothing is dropped when it stops early).
+BatchOutcome link_stored(IndexState& s, const std::vector<std::int32_t>& nodes,
+                         std::int32_t ef_construction, int threads, const KeepGoing& keep_going);
 
 }  // namespace zelt
