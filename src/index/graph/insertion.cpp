@@ -34,6 +34,12 @@ void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t 
   }
   ids.assign(list.begin(), list.end());
   ids.push_back(new_id);
+  // Every record of a full list is measured at once: asked for together, their
+  // lines arrive together.
+  for (const std::int32_t m : ids) {
+    prefetch_vector(s, m);
+    prefetch_rest_of_vector(s, m);
+  }
   dists.resize(ids.size());
   distances_to_nodes(s, s.vectors.vector(n), s.stored_norm(n), ids.data(), ids.size(),
                      dists.data());
@@ -102,8 +108,15 @@ void link_node(IndexState& s, std::int32_t new_id, std::int32_t ef_construction,
     // hangs it back in reach no later insertion can find it: its siblings
     // link to the hubs instead of to it.
     const bool keep = layer == 0 && s.params.reach_all;
-    for (const std::int32_t n : chosen) {
-      link_back(s, n, new_id, layer, locks, trim_ids, trim_dists, keep && n == chosen.front());
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+      // The next neighbour's list and vector are on their way while this one
+      // is linked.
+      if (layer == 0 && i + 1 < chosen.size()) {
+        s.links.prefetch_slot(chosen[i + 1]);
+        prefetch_vector(s, chosen[i + 1]);
+      }
+      const std::int32_t n = chosen[i];
+      link_back(s, n, new_id, layer, locks, trim_ids, trim_dists, keep && i == 0);
     }
     if (!chosen.empty()) entry = chosen.front();
   }

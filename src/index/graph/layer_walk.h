@@ -56,6 +56,7 @@ inline void measure_new_neighbours(const IndexState& s, const float* query, floa
       }
       count = kept;
     }
+    for (std::size_t j = 0; j < count; ++j) prefetch_rest_of_vector(s, ids[j]);
     distances_to_nodes(s, query, query_norm_sq, ids, count, dists);
     for (std::size_t j = 0; j < count; ++j) take(ids[j], dists[j]);
   }
