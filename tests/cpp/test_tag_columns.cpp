@@ -123,6 +123,14 @@ TEST(PlannedSearch, ChoosesByTheMatchCount) {
     // A width of 0 counts as 1, so the walk still wins for every node.
     EXPECT_EQ(zelt::choose_plan(s, 2000, 0), zelt::Plan::Walk);
   });
+  // A walk that also follows in-links costs more, so the same count scans.
+  HyperbolicIndex in_reach(kDim, 1.0f, 8, "euclidean", 3u, true);
+  in_reach.add_items(zelt::FloatRows{rows.data(), 2000, kDim, 2}, nullptr, 1, 40, true,
+                     zelt::BatchControl{1, {}});
+  in_reach.inspect([](const IndexState& s) {
+    EXPECT_EQ(zelt::choose_plan(s, 2000, 10), zelt::Plan::Scan);
+    EXPECT_EQ(zelt::choose_plan(s, 2000, 0), zelt::Plan::Walk);
+  });
   HyperbolicIndex flat(kDim, 1.0f, 8, "euclidean", 3u);
   flat.add_item_flat(zelt::FloatArray{rows.data(), kDim, 1}, 1);
   flat.inspect([](const IndexState& s) {
