@@ -34,12 +34,6 @@ void link_back(IndexState& s, std::int32_t n, std::int32_t new_id, std::int32_t 
   }
   ids.assign(list.begin(), list.end());
   ids.push_back(new_id);
-  // Every record of a full list is measured at once: asked for together, their
-  // lines arrive together.
-  for (const std::int32_t m : ids) {
-    prefetch_vector(s, m);
-    prefetch_rest_of_vector(s, m);
-  }
   dists.resize(ids.size());
   distances_to_nodes(s, s.vectors.vector(n), s.stored_norm(n), ids.data(), ids.size(),
                      dists.data());
