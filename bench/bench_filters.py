@@ -7,6 +7,14 @@ repetition, and q/s is the median over the repetitions.
 
     python bench/bench_filters.py                  # 50,000 x 32 clustered, 300 queries
     python bench/bench_filters.py --n 10000 --queries 100 --plot ''
+    python bench/bench_filters.py --data cosine    # the same points normalised, cosine
+    python bench/bench_filters.py --data mammals   # the Poincaré mammals, every point a query
+
+With --data cosine faiss measures inner products (IndexHNSWFlat and IndexFlatIP) and hnswlib
+"cosine" on the normalised points. The mammals (1,182 x 10, trained Poincaré embeddings, most of
+them at the ball's boundary) are indexed as orvikdb.Index indexes "poincare" (reach_all=True);
+no peer has that metric. Their distant tag is the points inside the boundary (squared norm below
+0.995), asked for from the points on it.
 
 Recall is measured against our exact scan with the same tags (the same distance bits), over
 min(k, matches) answers per query. "ours" is the planned query at its default ef (50); every
@@ -43,7 +51,26 @@ def clustered(rng, n, nq, dim, clusters=64):
     return x[:n], label[:n], x[n:], label[n:]
 
 
-def cases(rng, n, label, q_label):
+def mammals(rng, nq):
+    """(data, label, queries, query label): the embeddings, labelled by whether they lie inside the
+    boundary (1) or on it (0), and up to nq of them as queries."""
+    path = benchlib.mammals_path()
+    if path is None:
+        raise SystemExit("[skip] mammal embeddings not found at "
+                         "../shared/data/poincare-mammals/poincare_vectors.bin (relative to the "
+                         "repo root)")
+    _, data = benchlib.read_word2vec_binary(path)
+    sq = np.einsum("ij,ij->i", data, data)
+    label = (sq < 0.995).astype(np.int64)
+    pick = rng.permutation(len(data))[:nq]
+    return data, label, np.ascontiguousarray(data[pick]), label[pick]
+
+
+def unit_rows(x):
+    return (x / np.linalg.norm(x, axis=1, keepdims=True)).astype(np.float32)
+
+
+def cases(rng, n, label, q_label, far_label=0, far_name="far tag (1 cluster)"):
     """(name, which nodes match, which queries run): single bits from 100 % down to 0.01 %, an
     AND of two bits, a tag that only lies away from the queries, and deletions."""
     def share(p):
@@ -51,7 +78,7 @@ def cases(rng, n, label, q_label):
     every = np.ones(len(q_label), bool)
     out = [(f"{p:g} %", share(p / 100), every) for p in (100, 50, 10, 1, 0.1, 0.01)]
     out.append(("AND 10 % x 10 %", share(0.1) & share(0.1), every))
-    out.append(("far tag (1 cluster)", label == 0, q_label != 0))
+    out.append((far_name, label == far_label, q_label != far_label))
     live = ~share(0.9)
     out.append(("90 % deleted", live, every))
     out.append(("90 % deleted, 10 % tag", live & share(0.1), every))
@@ -108,32 +135,54 @@ def main():
     ap.add_argument("--queries", type=int, default=300)
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--plot", default="bench/results/filters.png")
+    ap.add_argument("--data", choices=("clustered", "cosine", "mammals"), default="clustered")
+    ap.add_argument("--plot", default=None,
+                    help="default bench/results/filters.png (filters-<data>.png); '' for none")
     args = ap.parse_args()
+    if args.plot is None:
+        suffix = "" if args.data == "clustered" else f"-{args.data}"
+        args.plot = f"bench/results/filters{suffix}.png"
     print(benchlib.blas_description())
     rng = np.random.default_rng(args.seed)
-    data, label, queries, q_label = clustered(rng, args.n, args.queries, args.dim)
-    all_cases = cases(rng, args.n, label, q_label)
+    metric, space, reach_all = "euclidean", "l2", False
+    if args.data == "mammals":
+        global faiss, hnswlib
+        faiss = hnswlib = None  # neither has the Poincaré metric
+        data, label, queries, q_label = mammals(rng, args.queries)
+        args.n, args.dim = data.shape
+        metric, reach_all = "poincare", True
+        all_cases = cases(rng, args.n, label, q_label, far_label=1,
+                          far_name="inside tag (from boundary)")
+    else:
+        data, label, queries, q_label = clustered(rng, args.n, args.queries, args.dim)
+        if args.data == "cosine":
+            data, queries = unit_rows(data), unit_rows(queries)
+            metric, space = "cosine", "cosine"
+        all_cases = cases(rng, args.n, label, q_label)
+    print(f"{args.data}: {args.n} x {args.dim}, {metric}, {len(queries)} queries", flush=True)
 
     # One mask bit per case on our side; the peers get the same nodes as a bitmap or callable.
     masks = np.zeros(args.n, np.uint64)
     for bit, (_, members, _) in enumerate(all_cases):
         masks |= members.astype(np.uint64) << np.uint64(bit)
-    ours = zelt_core.HyperbolicIndex(args.dim, metric="euclidean", seed=args.seed)
+    ours = zelt_core.HyperbolicIndex(args.dim, metric=metric, seed=args.seed,
+                                     reach_all=reach_all)
     t0 = time.perf_counter()
     ours.add_items(data, masks, 200, num_threads=1)
     print(f"built ours in {time.perf_counter() - t0:.1f} s", flush=True)
     if faiss is not None:
         faiss.omp_set_num_threads(1)
-        f_hnsw = faiss.IndexHNSWFlat(args.dim, 16)
+        # On unit vectors the inner product orders as cosine does.
+        inner = faiss.METRIC_INNER_PRODUCT if metric == "cosine" else faiss.METRIC_L2
+        f_hnsw = faiss.IndexHNSWFlat(args.dim, 16, inner)
         f_hnsw.hnsw.efConstruction = 200
         t0 = time.perf_counter()
         f_hnsw.add(data)
         print(f"built faiss in {time.perf_counter() - t0:.1f} s", flush=True)
-        f_flat = faiss.IndexFlatL2(args.dim)
+        f_flat = faiss.IndexFlat(args.dim, inner)
         f_flat.add(data)
     if hnswlib is not None:
-        h = hnswlib.Index(space="l2", dim=args.dim)
+        h = hnswlib.Index(space=space, dim=args.dim)
         h.init_index(max_elements=args.n, M=16, ef_construction=200, random_seed=args.seed)
         t0 = time.perf_counter()
         h.add_items(data, np.arange(args.n), num_threads=1)
@@ -224,9 +273,16 @@ def print_row(row, flush=False):
     print(f"{row['case']:>24}  matches {row['matches']:6d}  R {row['recall']:.3f}  "
           f"answers {row['answers']:.1f}  ours {row['ours']:,.0f}  "
           f"ours@{TARGET} {peer_text(row['ours at target'])}  exact {row['exact']:,.0f}  "
-          f"walk {peer_text(row['walk'])}  faiss {peer_text(row.get('faiss hnsw'))} / flat "
-          f"{row.get('faiss flat', 0):,.0f}  hnswlib {peer_text(row.get('hnswlib'))}",
-          flush=flush)
+          f"walk {peer_text(row['walk'])}" + peers_text(row), flush=flush)
+
+
+def peers_text(row):
+    out = ""
+    if "faiss flat" in row:
+        out += (f"  faiss {peer_text(row['faiss hnsw'])} / flat {row['faiss flat']:,.0f}")
+    if "hnswlib" in row:
+        out += f"  hnswlib {peer_text(row['hnswlib'])}"
+    return out
 
 
 def print_table(rows):
