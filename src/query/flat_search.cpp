@@ -25,6 +25,10 @@ constexpr std::size_t kBlock = 256;
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
+// The share of matching nodes from which a batch of queries scans the passing
+// runs together instead of one query at a time.
+constexpr double kMostlyShare = 0.5;
+
 // The largest key whose distance is at most d; +inf where the search for it
 // would take long (no key is then skipped) and NaN for a NaN d (none either).
 float largest_key_within(float d, float (*from_key)(float)) {
@@ -126,6 +130,41 @@ void scan_all_together(const IndexState& s, const float* const* q, const float* 
   }
 }
 
+// Calls run(first, count) for each run of consecutive records that pass the
+// mask and norm bound, in id order, none longer than kBlock.
+template <class Run>
+void for_each_passing_run(const IndexState& s, const QueryTerms& terms, Run&& run) {
+  const auto n = std::int32_t(s.size());
+  const auto passes = [&](std::int32_t i) {
+    return terms.node_passes(s.masks[std::size_t(i)], s.stored_norm(i));
+  };
+  for (std::int32_t i = 0; i < n;) {
+    while (i < n && !passes(i)) ++i;
+    const std::int32_t first = i;
+    while (i < n && i - first < std::int32_t(kBlock) && passes(i)) ++i;
+    if (i > first) run(first, std::size_t(i - first));
+  }
+}
+
+// The same with a mask or norm bound: each run of consecutive records that pass
+// both is measured for every query in one pass, and each query's heap still
+// takes the records in id order.
+void scan_screened_together(const IndexState& s, const QueryTerms& terms, const float* const* q,
+                            const float* q_norms, int queries, NearestK* nearest) {
+  const RecordArena arena = s.arena();
+  const MetricKernels& kernels = s.metric_kernels();
+  const auto measure =
+      kernels.from_key != nullptr ? kernels.keys_queries_to_run : kernels.queries_to_run;
+  float d[kMaxQueries * kBlock];
+  for_each_passing_run(s, terms, [&](std::int32_t first, std::size_t count) {
+    measure(q, q_norms, queries, arena, first, count, d);
+    for (int b = 0; b < queries; ++b) {
+      const float* of_query = d + std::size_t(b) * count;
+      for (std::size_t j = 0; j < count; ++j) nearest[b].take(first + std::int32_t(j), of_query[j]);
+    }
+  });
+}
+
 // With a mask or norm bound, only the records that pass both are measured.
 void scan_screened(const IndexState& s, const QueryTerms& terms, const float* q, float q_norm,
                    NearestK& nearest) {
@@ -171,6 +210,24 @@ void scan_members(const IndexState& s, const QueryTerms& terms, const std::uint6
   }
 }
 
+// Whether the terms leave any node out before it is measured. A filter that
+// every node holds (the live bit of an index without deletions, say) leaves
+// none, and then the plain scan gives the same answer without testing a mask
+// per record: each record has the same bits in either form and is offered in
+// the same order.
+bool screens(const IndexState& s, const QueryTerms& terms) {
+  return terms.norm_on || (terms.filter_mask != 0 && !s.tags.every_node_holds(terms.filter_mask));
+}
+
+// Whether the filter leaves at least kMostlyShare of the nodes, where runs of passing records are
+// long enough to measure them for several queries at once.
+bool mostly_passes(const IndexState& s, const QueryTerms& terms) {
+  thread_local std::vector<std::uint64_t> scratch;
+  const std::uint64_t* members = nullptr;
+  return double(s.tags.matching(terms.filter_mask, scratch, members)) >=
+         kMostlyShare * double(s.size());
+}
+
 std::vector<Candidate> nearest_first(NearestK& nearest, std::int32_t k) {
   const std::vector<Candidate> found = nearest.heap().drain_reversed();
   // A negative k fails here, as a reservation of k ids.
@@ -197,7 +254,8 @@ void flat_search_together(const IndexState& s, const float* const* queries, int 
     throw std::invalid_argument("flat_search_together takes 1 to " +
                                 std::to_string(kMaxQueries) + " queries");
   }
-  if (terms.filter_mask != 0 || terms.norm_on) {
+  const bool screened = screens(s, terms);
+  if (screened && !mostly_passes(s, terms)) {
     for (int b = 0; b < count; ++b) results[b] = flat_search(s, queries[b], terms);
     return;
   }
@@ -212,7 +270,11 @@ void flat_search_together(const IndexState& s, const float* const* queries, int 
     nearest.emplace_back(terms, s.metric_kernels().from_key);
     q_norms[b] = s.norm_of(queries[b]);
   }
-  scan_all_together(s, queries, q_norms, count, nearest.data());
+  if (screened) {
+    scan_screened_together(s, terms, queries, q_norms, count, nearest.data());
+  } else {
+    scan_all_together(s, queries, q_norms, count, nearest.data());
+  }
   for (int b = 0; b < count; ++b) results[b] = nearest_first(nearest[std::size_t(b)], terms.k);
 }
 
@@ -221,7 +283,7 @@ std::vector<Candidate> flat_search(const IndexState& s, const float* query,
   if (s.size() == 0) return {};
   const float q_norm = s.norm_of(query);
   NearestK nearest(terms, s.metric_kernels().from_key);
-  if (terms.filter_mask != 0 || terms.norm_on) {
+  if (screens(s, terms)) {
     scan_screened(s, terms, query, q_norm, nearest);
   } else {
     scan_all(s, query, q_norm, nearest);

@@ -168,20 +168,23 @@ def test_search_answers_each_row_as_the_single_query_methods(metric, rng):
 def test_exact_rows_measured_together_answer_as_one_query_at_a_time(metric, rng):
     # Rows go through the scan several at a time; 13 rows make groups of
     # 8, 4 and 1, and 1,000 records end in a partial block. Copies of rows
-    # make ties that must fall as in the single-query scan.
+    # make ties that must fall as in the single-query scan. Bit 0 (most rows,
+    # in runs) and bit 1 (every row) screen the scan or leave it whole.
     for dimension in (13, 16):
         rows = random_vectors(rng, 1000, dimension, metric)
         rows[500:520] = rows[:20]
+        masks = (rng.random(1000) < 0.8).astype(np.uint64) | np.uint64(2)
         index = zelt_core.HyperbolicIndex(dimension, 1.0, 8, metric, seed=5)
-        index.add_items(rows[:600])
-        index.add_items(rows[600:], linked=False)
+        index.add_items(rows[:600], masks[:600])
+        index.add_items(rows[600:], masks[600:], linked=False)
         queries = np.concatenate([random_vectors(rng, 10, dimension, metric), rows[:3]])
-        for k, radius in ((7, -1.0), (1200, -1.0), (5, 0.5)):
+        for k, radius, mask in ((7, -1.0, 0), (1200, -1.0, 0), (5, 0.5, 0), (7, -1.0, 1),
+                                (1200, -1.0, 3), (5, 0.5, 2)):
             for threads in (1, 2):
-                ids, distances = index.search(queries, k, max_radius=radius, mode="exact",
-                                              num_threads=threads)
+                ids, distances = index.search(queries, k, mask, max_radius=radius,
+                                              mode="exact", num_threads=threads)
                 for i, q in enumerate(queries):
-                    expected = index.hardware_flat_search(q, k, 0, radius)
+                    expected = index.hardware_flat_search(q, k, mask, radius)
                     assert ids[i][ids[i] >= 0].tolist() == expected, (dimension, k, i)
                     assert [np.float32(index.compute_distance(q, n)) for n in expected] == \
                         distances[i][:len(expected)].tolist()

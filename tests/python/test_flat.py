@@ -348,3 +348,23 @@ def test_default_mask_passes_only_an_unfiltered_query():
     assert index.hardware_flat_search(as_f32([0, 0]), 5, 0) == [0, 1]
     for bit in (0, 17, 63):
         assert index.hardware_flat_search(as_f32([0, 0]), 5, 1 << bit) == []
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_a_filter_every_node_holds_answers_as_no_filter_until_one_node_drops_it(metric, rng):
+    # Such a filter skips the per-record mask test; the answers must not tell.
+    points = random_vectors(rng, 300, 6, metric)
+    everyone = np.uint64(0b1001)
+    index = built(points, masks=np.full(300, everyone), linked=False)
+    queries = random_vectors(rng, 11, 6, metric)
+    plain_ids, plain_d = index.search(queries, 7, 0, mode="exact")
+    ids, d = index.search(queries, 7, everyone, mode="exact")
+    np.testing.assert_array_equal(ids, plain_ids)
+    np.testing.assert_array_equal(d, plain_d)
+    assert index.hardware_flat_search(queries[0], 7, int(everyone)) == \
+        index.hardware_flat_search(queries[0], 7, 0)
+    dropped = int(plain_ids[0, 0])
+    index.set_masks(np.array([dropped]), np.uint64(0b1000))
+    ids, _ = index.search(queries, 7, everyone, mode="exact")
+    assert dropped not in ids
+    assert dropped not in index.hardware_flat_search(queries[0], 7, int(everyone))

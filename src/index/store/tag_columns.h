@@ -35,6 +35,13 @@ class TagColumns {
   // The bitmap of the nodes holding bit `bit`, words() words.
   const std::uint64_t* column(unsigned bit) const { return columns_[bit].data(); }
   std::size_t holding(unsigned bit) const { return counts_[bit]; }
+  // Whether every node holds every bit of `filter`, from the counts alone.
+  bool every_node_holds(std::uint64_t filter) const {
+    for (unsigned bit = 0; bit < kBits; ++bit) {
+      if (((filter >> bit) & 1) != 0 && counts_[bit] != size_) return false;
+    }
+    return true;
+  }
 
   // The nodes holding every bit of `filter`: how many they are, and in
   // `members` their bitmap (words() words), which points into the columns for
