@@ -159,15 +159,40 @@ void to_nodes(const float* q, float q_norm_sq, const RecordArena& arena, const s
   }
 }
 
+// Scanning records in order, the hardware's own prefetch does not keep up,
+// from memory (it stops at page boundaries, among other things) nor from the
+// last-level cache; asking for each cache line this far ahead of its record
+// lifts the one-query scan by about a tenth at 20k x 128 (from the cache) and
+// at 200k and 1M x 64 (from memory).
+template <class Ops>
+class ReadAhead {
+ public:
+  static constexpr std::size_t kBytes = 1024;
+  static constexpr std::size_t kLine = 64;
+
+  explicit ReadAhead(const float* record)
+      : next_(reinterpret_cast<const char*>(record) + kBytes) {}
+  // Before reading the record that ends at `end`.
+  void before(const float* end) {
+    const char* until = reinterpret_cast<const char*>(end) + kBytes;
+    for (; next_ < until; next_ += kLine) __builtin_prefetch(next_, 0, 3);
+  }
+
+ private:
+  const char* next_;
+};
+
 template <class Ops, MetricKind M, bool Keys = false>
 void to_run(const float* q, float q_norm_sq, const RecordArena& arena, std::int32_t first,
             std::size_t count, bool interleaved, float* out) {
   constexpr int kGroup = 8;
   const float* record = arena.record(first);
   std::size_t j = 0;
+  ReadAhead<Ops> ahead(record);
   if (interleaved) {
     for (; j + kGroup <= count; j += kGroup, record += kGroup * arena.stride) {
       const float* v[kGroup];
+      ahead.before(record + kGroup * arena.stride);
       for (int g = 0; g < kGroup; ++g) v[g] = record + std::size_t(g) * arena.stride;
       record_distances<Ops, M, kGroup, Keys>(q, q_norm_sq, v, arena.dimension, out + j);
     }
@@ -178,12 +203,14 @@ void to_run(const float* q, float q_norm_sq, const RecordArena& arena, std::int3
       const float* v[kGroup];
       for (int g = 0; g < kGroup; ++g) {
         v[g] = record + std::size_t(g) * arena.stride;
+        ahead.before(v[g] + arena.stride);
         out[j + std::size_t(g)] = record_sum<Ops, M>(q, v[g], arena.dimension);
       }
       finish_distances<Ops, M, kGroup, Keys>(q_norm_sq, v, arena.dimension, out + j);
     }
   }
   for (; j < count; ++j, record += arena.stride) {
+    ahead.before(record + arena.stride);
     out[j] = record_distance<Ops, M, Keys>(q, q_norm_sq, record, arena.dimension);
   }
 }
