@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "index/graph/batch_insertion.h"
 #include "index/graph/graph_check.h"
 #include "index/graph/graph_locks.h"
+#include "index/graph/insertion.h"
 #include "index/graph/layer_walk.h"
 #include "test_support.h"
 
@@ -184,6 +186,42 @@ TEST(Concurrency, BatchesLinkedByManyThreadsKeepTheInvariants) {
     EXPECT_EQ(outcome.done, 3000u);
     EXPECT_EQ(zelt::graph_fault(s, zelt::GraphRules::Built), "");
   }
+}
+
+// A node that another thread can already step onto has every list written.
+// A reader held on a layer-0 node stops the linking thread in its layer-0
+// walk, after its layer-1 choice: no layer-1 list may name the new node while
+// its layer-0 list is still empty, or a walker beside it descends into a node
+// with no links and takes it for its only neighbour.
+TEST(Concurrency, ANodeIsReachableOnlyOnceAllItsListsAreWritten) {
+  zelt::IndexState s = zelt_test::make_state(kDim, 1.0f, 6, zelt::MetricKind::Euclidean, 1u);
+  s.ensure_slots();
+  std::mt19937 rng(8);
+  for (int i = 0; i < 8; ++i) {
+    zelt::link_node(s, s.store_node(point(rng).data(), 0, i == 0 ? 1 : 0, true), 40, nullptr);
+  }
+  const std::int32_t entry = s.ep_id;
+  const std::int32_t held = s.links.links(entry, 0).ids[0];
+  const std::int32_t fresh = s.store_node(point(rng).data(), 0, 1, true);
+  zelt::GraphLocks locks;
+  locks.lock(held);
+  std::thread linker([&] { zelt::link_node(s, fresh, 40, &locks); });
+  std::vector<std::int32_t> copy;
+  const auto named_on_layer_one = [&] {
+    const zelt::LinkSpan list = zelt::read_links(s, entry, 1, &locks, copy);
+    return std::find(list.begin(), list.end(), fresh) != list.end();
+  };
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  while (!named_on_layer_one() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::yield();
+  }
+  if (named_on_layer_one()) {
+    EXPECT_GT(zelt::read_links(s, fresh, 0, &locks, copy).size, 0);
+  }
+  locks.unlock(held);
+  linker.join();
+  EXPECT_TRUE(named_on_layer_one());
+  EXPECT_EQ(zelt::graph_fault(s, zelt::GraphRules::Built), "");
 }
 
 // A walk that reads a list while another thread rewrites it gets one whole

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "index/graph/graph_locks.h"
@@ -85,17 +86,28 @@ void link_node(IndexState& s, std::int32_t new_id, std::int32_t ef_construction,
     search_layer(s, query, q_norm, entry, 1, layer, heap, locks);
     if (!heap.empty()) entry = heap.top().id;
   }
-  std::vector<std::int32_t> trim_ids;
-  std::vector<float> trim_dists;
+  // Every layer's list of the new node is written before any neighbour links
+  // back to it. A node is reachable only through those links, so a thread
+  // walking beside this one that steps onto it on an upper layer finds its
+  // lower layers' lists already whole, instead of descending into a node with
+  // no links and taking it for its only neighbour.
+  std::vector<Selection> chosen_by_layer;
   for (std::int32_t layer = std::min(ep_layer, level); layer >= 0; --layer) {
     search_layer(s, query, q_norm, entry, ef_construction, layer, heap, locks);
-    const Selection selection = select_with_outcome(s, heap, s.cap(layer));
-    const std::vector<std::int32_t>& chosen = selection.ids;
+    Selection selection = select_with_outcome(s, heap, s.cap(layer));
     {
       const NodeGuard guard(locks, new_id);
-      s.links.assign(new_id, layer, chosen.data(), chosen.size(),
-                     ListOrigin{std::int32_t(chosen.size()), selection.passed});
+      s.links.assign(new_id, layer, selection.ids.data(), selection.ids.size(),
+                     ListOrigin{std::int32_t(selection.ids.size()), selection.passed});
     }
+    if (!selection.ids.empty()) entry = selection.ids.front();
+    chosen_by_layer.push_back(std::move(selection));
+  }
+  std::vector<std::int32_t> trim_ids;
+  std::vector<float> trim_dists;
+  std::int32_t layer = std::min(ep_layer, level);
+  for (const Selection& selection : chosen_by_layer) {
+    const std::vector<std::int32_t>& chosen = selection.ids;
     // Where every node is kept in reach, the nearest neighbour keeps the new
     // node on layer 0 whatever its trim selects. On a hierarchy a leaf's
     // nearest are hubs whose full lists drop it, and until the end of the call
@@ -109,10 +121,9 @@ void link_node(IndexState& s, std::int32_t new_id, std::int32_t ef_construction,
         s.links.prefetch_slot(chosen[i + 1]);
         prefetch_vector(s, chosen[i + 1]);
       }
-      const std::int32_t n = chosen[i];
-      link_back(s, n, new_id, layer, locks, trim_ids, trim_dists, keep && i == 0);
+      link_back(s, chosen[i], new_id, layer, locks, trim_ids, trim_dists, keep && i == 0);
     }
-    if (!chosen.empty()) entry = chosen.front();
+    --layer;
   }
   if (level > ep_layer) {
     s.ep_id = new_id;
