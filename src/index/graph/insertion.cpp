@@ -91,8 +91,10 @@ void link_node(IndexState& s, std::int32_t new_id, std::int32_t ef_construction,
   // walking beside this one that steps onto it on an upper layer finds its
   // lower layers' lists already whole, instead of descending into a node with
   // no links and taking it for its only neighbour.
-  std::vector<Selection> chosen_by_layer;
-  for (std::int32_t layer = std::min(ep_layer, level); layer >= 0; --layer) {
+  const std::int32_t top = std::min(ep_layer, level);
+  std::vector<Selection> chosen_by_layer;  // top layer first
+  chosen_by_layer.reserve(std::size_t(top) + 1);
+  for (std::int32_t layer = top; layer >= 0; --layer) {
     search_layer(s, query, q_norm, entry, ef_construction, layer, heap, locks);
     Selection selection = select_with_outcome(s, heap, s.cap(layer));
     {
@@ -105,9 +107,8 @@ void link_node(IndexState& s, std::int32_t new_id, std::int32_t ef_construction,
   }
   std::vector<std::int32_t> trim_ids;
   std::vector<float> trim_dists;
-  std::int32_t layer = std::min(ep_layer, level);
-  for (const Selection& selection : chosen_by_layer) {
-    const std::vector<std::int32_t>& chosen = selection.ids;
+  for (std::int32_t layer = top; layer >= 0; --layer) {
+    const std::vector<std::int32_t>& chosen = chosen_by_layer[std::size_t(top - layer)].ids;
     // Where every node is kept in reach, the nearest neighbour keeps the new
     // node on layer 0 whatever its trim selects. On a hierarchy a leaf's
     // nearest are hubs whose full lists drop it, and until the end of the call
@@ -123,7 +124,6 @@ void link_node(IndexState& s, std::int32_t new_id, std::int32_t ef_construction,
       }
       link_back(s, chosen[i], new_id, layer, locks, trim_ids, trim_dists, keep && i == 0);
     }
-    --layer;
   }
   if (level > ep_layer) {
     s.ep_id = new_id;
