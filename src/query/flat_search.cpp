@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "index/distance/candidate.h"
 #include "index/store/growth.h"
@@ -63,23 +65,73 @@ class NearestK {
       offer(id, measured);
     }
   }
+  // The records of a run measured into d, first, first + 1, ... in order.
+  void take_run(std::int32_t first, const float* d, std::size_t count) {
+    float above = skipped_above();
+    for (std::size_t j = 0; j < count; ++j) {
+      if (d[j] > above) continue;
+      take(first + std::int32_t(j), d[j]);
+      above = skipped_above();
+    }
+  }
+  // The same for listed records.
+  void take_listed(const std::int32_t* ids, const float* d, std::size_t count) {
+    float above = skipped_above();
+    for (std::size_t j = 0; j < count; ++j) {
+      if (d[j] > above) continue;
+      take(ids[j], d[j]);
+      above = skipped_above();
+    }
+  }
   ResultHeap& heap() { return heap_; }
 
  private:
+  // A measure beyond which take() leaves the heap as it is: most records of
+  // a scan are, and comparing against this is all they then cost.
+  float skipped_above() const {
+    if (limit_ == 0) return -kInfinity;
+    if (heap_.size() < limit_ || !settled_) return kInfinity;
+    return from_key_ != nullptr ? cut_ : heap_.top().distance;
+  }
+
   void offer(std::int32_t id, float d) {
     if (!terms_.radius_passes(d)) return;
-    // Pushing and then trimming the farthest leaves the heap as it was when
-    // the new record is strictly the farthest, so such records are skipped.
-    if (heap_.size() >= limit_ && (limit_ == 0 || d > heap_.top().distance)) return;
+    if (heap_.size() >= limit_) {
+      if (limit_ == 0) return;
+      if (d > heap_.top().distance) {
+        offer_farther(id, d);
+        return;
+      }
+    }
     heap_.push({d, id});
     if (heap_.size() > limit_) heap_.pop();
+    settled_ = false;
+  }
+
+  // A record strictly farther than every one held goes to the top when
+  // pushed and is the one trimmed again, but the trim may leave records of
+  // equal distance in other places than before. Where it leaves all of them
+  // where they were, the next such record does the same (the moves depend on
+  // the held records alone while none is NaN), and such records are skipped.
+  void offer_farther(std::int32_t id, float d) {
+    if (settled_) return;
+    before_.assign(heap_.items().begin(), heap_.items().end());
+    heap_.push({d, id});
+    heap_.pop();
+    const std::vector<Candidate>& after = heap_.items();
+    settled_ = std::equal(before_.begin(), before_.end(), after.begin(),
+                          [](const Candidate& a, const Candidate& b) {
+                            return a.id == b.id && !std::isnan(a.distance) &&
+                                   std::memcmp(&a.distance, &b.distance, sizeof(float)) == 0;
+                          });
   }
 
   // A record given by its key: once the heap is full, a key beyond the
   // largest key of the farthest distance held means a distance beyond it, a
-  // record that offer() would skip, so its distance is not computed.
+  // record that offer() would skip once settled, so its distance is not
+  // computed.
   void offer_key(std::int32_t id, float key) {
-    if (limit_ > 0 && heap_.size() >= limit_ && key > cut_) return;
+    if (limit_ > 0 && heap_.size() >= limit_ && settled_ && key > cut_) return;
     offer(id, from_key_(key));
     if (limit_ > 0 && heap_.size() >= limit_ && !(heap_.top().distance == cut_distance_)) {
       cut_distance_ = heap_.top().distance;
@@ -93,6 +145,10 @@ class NearestK {
   ResultHeap heap_;
   float cut_ = kInfinity;
   float cut_distance_ = std::numeric_limits<float>::quiet_NaN();
+  // Whether a record strictly farther than the farthest held would leave the
+  // heap as it is.
+  bool settled_ = false;
+  std::vector<Candidate> before_;
 };
 
 void scan_all(const IndexState& s, const float* q, float q_norm, NearestK& nearest) {
@@ -105,7 +161,7 @@ void scan_all(const IndexState& s, const float* q, float q_norm, NearestK& neare
   for (std::size_t first = 0; first < n; first += kBlock) {
     const std::size_t count = std::min(kBlock, n - first);
     measure(q, q_norm, arena, std::int32_t(first), count, interleaved, d);
-    for (std::size_t j = 0; j < count; ++j) nearest.take(std::int32_t(first + j), d[j]);
+    nearest.take_run(std::int32_t(first), d, count);
   }
 }
 
@@ -125,7 +181,7 @@ void scan_all_together(const IndexState& s, const float* const* q, const float* 
     measure(q, q_norms, queries, arena, std::int32_t(first), count, d);
     for (int b = 0; b < queries; ++b) {
       const float* of_query = d + std::size_t(b) * count;
-      for (std::size_t j = 0; j < count; ++j) nearest[b].take(std::int32_t(first + j), of_query[j]);
+      nearest[b].take_run(std::int32_t(first), of_query, count);
     }
   }
 }
@@ -160,7 +216,7 @@ void scan_screened_together(const IndexState& s, const QueryTerms& terms, const 
     measure(q, q_norms, queries, arena, first, count, d);
     for (int b = 0; b < queries; ++b) {
       const float* of_query = d + std::size_t(b) * count;
-      for (std::size_t j = 0; j < count; ++j) nearest[b].take(first + std::int32_t(j), of_query[j]);
+      nearest[b].take_run(first, of_query, count);
     }
   });
 }
@@ -182,7 +238,7 @@ void scan_screened(const IndexState& s, const QueryTerms& terms, const float* q,
     }
     if (count == 0) continue;
     measure(q, q_norm, arena, ids, count, d);
-    for (std::size_t j = 0; j < count; ++j) nearest.take(ids[j], d[j]);
+    nearest.take_listed(ids, d, count);
   }
 }
 
@@ -204,7 +260,7 @@ void scan_members(const IndexState& s, const QueryTerms& terms, const std::uint6
     }
     if (count >= kBlock || (w + 1 == words && count > 0)) {
       measure(q, q_norm, arena, ids, count, d);
-      for (std::size_t j = 0; j < count; ++j) nearest.take(ids[j], d[j]);
+      nearest.take_listed(ids, d, count);
       count = 0;
     }
   }

@@ -159,3 +159,45 @@ TEST(FlatSearch, IsExactInGroupedAndStreamingScans) {
 }
 
 }  // namespace
+
+namespace {
+
+// Records drawn from four vectors, so that most distances tie with the
+// farthest one kept: the scan passes over records strictly beyond it without
+// offering them, and which tied records it keeps must still be those of
+// offering every record in id order to the heap.
+TEST(FlatSearch, KeepsTheTiedRecordsOfOfferingEveryRecord) {
+  std::mt19937 rng(21);
+  for (const MetricKind metric : kMetrics) {
+    for (const auto& [dim, n] : std::vector<std::pair<int, int>>{{8, 600}, {128, 33000}}) {
+      std::vector<std::vector<float>> pool;
+      for (int p = 0; p < 4; ++p) pool.push_back(zelt_test::ball_values(rng, dim, 0.2f * float(p + 1)));
+      zelt::IndexState s = zelt_test::make_state(dim, 1.0f, 16, metric, 1u);
+      for (int i = 0; i < n; ++i) {
+        const std::vector<float>& v = pool[std::size_t(i % 4)];
+        s.append_node(v.data(), zelt_test::ref_squared_norm(v.data(), dim), 0, 0);
+      }
+      const std::vector<float> q = zelt_test::ball_values(rng, dim, 0.3f);
+      const float qn = zelt_test::ref_squared_norm(q.data(), dim);
+      for (const std::int32_t k : {0, 1, 10}) {
+        SCOPED_TRACE("metric " + std::to_string(int(metric)) + ", nodes " + std::to_string(n) +
+                     ", k " + std::to_string(k));
+        zelt::ResultHeap every;
+        for (std::int32_t i = 0; i < std::int32_t(n); ++i) {
+          every.push({zelt::distance_to_node(s, q.data(), qn, i), i});
+          if (every.size() > std::size_t(k)) every.pop();
+        }
+        std::vector<std::int32_t> expected;
+        for (const zelt::Candidate& c : every.drain_reversed()) expected.push_back(c.id);
+        std::vector<std::int32_t> ids;
+        for (const zelt::Candidate& c :
+             zelt::flat_search(s, q.data(), zelt::QueryTerms::exact(k, 0, -1, -1))) {
+          ids.push_back(c.id);
+        }
+        EXPECT_EQ(ids, expected);
+      }
+    }
+  }
+}
+
+}  // namespace
