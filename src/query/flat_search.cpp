@@ -57,6 +57,17 @@ class NearestK {
   NearestK(const QueryTerms& terms, float (*from_key)(float))
       : terms_(terms), limit_(terms.k > 0 ? std::size_t(terms.k) : 0), from_key_(from_key) {}
 
+  // The records of a run measured into d, first, first + 1, ... in order.
+  void take_run(std::int32_t first, const float* d, std::size_t count) {
+    take_each(d, count, [first](std::size_t j) { return first + std::int32_t(j); });
+  }
+  // The same for listed records.
+  void take_listed(const std::int32_t* ids, const float* d, std::size_t count) {
+    take_each(d, count, [ids](std::size_t j) { return ids[j]; });
+  }
+  ResultHeap& heap() { return heap_; }
+
+ private:
   // A record's distance or key, as the scan measures them.
   void take(std::int32_t id, float measured) {
     if (from_key_ != nullptr) {
@@ -65,29 +76,21 @@ class NearestK {
       offer(id, measured);
     }
   }
-  // The records of a run measured into d, first, first + 1, ... in order.
-  void take_run(std::int32_t first, const float* d, std::size_t count) {
+  template <class IdOf>
+  void take_each(const float* d, std::size_t count, IdOf id_of) {
     float above = skipped_above();
     for (std::size_t j = 0; j < count; ++j) {
       if (d[j] > above) continue;
-      take(first + std::int32_t(j), d[j]);
+      take(id_of(j), d[j]);
       above = skipped_above();
     }
   }
-  // The same for listed records.
-  void take_listed(const std::int32_t* ids, const float* d, std::size_t count) {
-    float above = skipped_above();
-    for (std::size_t j = 0; j < count; ++j) {
-      if (d[j] > above) continue;
-      take(ids[j], d[j]);
-      above = skipped_above();
-    }
-  }
-  ResultHeap& heap() { return heap_; }
 
- private:
   // A measure beyond which take() leaves the heap as it is: most records of
-  // a scan are, and comparing against this is all they then cost.
+  // a scan are, and comparing against this is all they then cost. For keys,
+  // once the heap is full, a key beyond the largest key of the farthest
+  // distance held means a distance beyond it, so such a record's distance is
+  // not computed either.
   float skipped_above() const {
     if (limit_ == 0) return -kInfinity;
     if (heap_.size() < limit_ || !settled_) return kInfinity;
@@ -126,12 +129,8 @@ class NearestK {
                           });
   }
 
-  // A record given by its key: once the heap is full, a key beyond the
-  // largest key of the farthest distance held means a distance beyond it, a
-  // record that offer() would skip once settled, so its distance is not
-  // computed.
+  // A record given by its key; cut_ follows the farthest distance held.
   void offer_key(std::int32_t id, float key) {
-    if (limit_ > 0 && heap_.size() >= limit_ && settled_ && key > cut_) return;
     offer(id, from_key_(key));
     if (limit_ > 0 && heap_.size() >= limit_ && !(heap_.top().distance == cut_distance_)) {
       cut_distance_ = heap_.top().distance;
